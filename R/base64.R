@@ -1,0 +1,66 @@
+# ---- Base64 ----
+
+base64_encode <- function(x, raw = FALSE) {
+  x <- check_bytes(x, "x")
+  raw <- check_flag(raw, "raw")
+  text <- .Call(kestrin_base64_encode, x)
+  if (raw) text else rawToChar(text)
+}
+
+base64_decode <- function(x, strict = TRUE) {
+  text <- check_bytes(x, "x")
+  strict <- check_flag(strict, "strict")
+  out <- .Call(kestrin_base64_decode, text)
+  if (strict) {
+    problem <- malformed(text, out)
+    if (!is.null(problem)) fail("`x` is not well-formed Base64: %s", problem)
+  }
+  out
+}
+
+# ---- telling malformed text from well-formed text ----
+# The decoder answers malformed text with a result of the capacity length 3 * n / 4, its
+# undecoded bytes zero. Checks here look only at lengths and at the end of the result, so
+# well-formed text costs no second pass.
+
+pad_byte <- as.raw(61L)
+alphabet_bytes <- charToRaw(
+  "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+)
+is_alphabet <- local({
+  valid <- logical(256L)
+  valid[as.integer(alphabet_bytes) + 1L] <- TRUE
+  valid
+})
+
+# Length of the run of zero bytes at the end of `x`, in time proportional to that run.
+trailing_zeros <- function(x) {
+  len <- length(x)
+  m <- 1L
+  while (m < len && all(x[(len - m + 1L):len] == as.raw(0L))) m <- min(2L * m, len)
+  tail <- x[(len - m + 1L):len]
+  nonzero <- which(tail != as.raw(0L))
+  if (length(nonzero)) m - max(nonzero) else len
+}
+
+# Why `text` is malformed, or NULL when `out` is its faithful decoding.
+malformed <- function(text, out) {
+  n <- length(text)
+  if (n %% 4L != 0L) return(sprintf("its length %d is not a multiple of 4", n))
+  if (n == 0L) return(NULL)
+  pad <- if (text[n] != pad_byte) 0L else if (text[n - 1L] == pad_byte) 2L else 1L
+  capacity <- n %/% 4L * 3L
+  if (length(out) == capacity - pad) {
+    # Well-formed unless a byte outside the alphabet cut the walk short: that leaves the
+    # capacity length with zeros from the stop on, so only text behind the zeros can hide one.
+    if (pad > 0L || out[capacity] != as.raw(0L)) return(NULL)
+    first_group <- max(0L, (capacity - trailing_zeros(out)) %/% 3L - 1L)
+    if (all(is_alphabet[as.integer(text[(4L * first_group + 1L):n]) + 1L])) return(NULL)
+  }
+  # Malformed: the error path can afford to find where.
+  bad <- which(!is_alphabet[as.integer(text) + 1L])[1L]
+  if (text[bad] != pad_byte) {
+    return(sprintf("byte 0x%s at position %d is not in the Base64 alphabet", text[bad], bad))
+  }
+  sprintf("misplaced padding at position %d", bad)
+}

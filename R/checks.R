@@ -1,0 +1,54 @@
+# ---- argument checks shared by the exported functions ----
+# Each fails with an error whose call is the exported function the user called: the outermost
+# frame of the chain of this package's frames that leads to the failing check.
+
+fail <- function(fmt, ...) {
+  ns <- environment(fail)
+  call <- NULL
+  for (i in rev(seq_len(sys.nframe() - 1L))) {
+    if (!identical(environment(sys.function(i)), ns)) break
+    call <- sys.call(i)
+  }
+  stop(simpleError(sprintf(fmt, ...), call))
+}
+
+describe <- function(x) {
+  if (is.null(x)) return("NULL")
+  kind <- if (is.object(x)) class(x)[[1L]] else typeof(x)
+  if (length(x) == 1L && is.atomic(x)) sprintf("%s %s", kind, format(x)) else
+    sprintf("a %s vector of length %d", kind, length(x))
+}
+
+is_string <- function(x) is.character(x) && length(x) == 1L && !is.na(x)
+
+check_fd <- function(fd, arg = "fd") {
+  if (!is.numeric(fd) || length(fd) != 1L || is.na(fd) || fd < 0 || fd != trunc(fd) ||
+      fd > .Machine$integer.max) {
+    fail("`%s` must be a single whole number >= 0, not %s", arg, describe(fd))
+  }
+  as.integer(fd)
+}
+
+check_flag <- function(x, arg) {
+  if (!is.logical(x) || length(x) != 1L || is.na(x)) {
+    fail("`%s` must be TRUE or FALSE, not %s", arg, describe(x))
+  }
+  x
+}
+
+check_path <- function(path, arg) {
+  if (!is_string(path) || !nzchar(path)) {
+    fail("`%s` must be a single non-empty file path, not %s", arg, describe(path))
+  }
+  enc2native(path.expand(path))
+}
+
+# A raw vector as it is, or the bytes of a single string.
+check_bytes <- function(x, arg) {
+  if (is.raw(x)) {
+    if (length(x) > .Machine$integer.max) fail("`%s` is longer than 2^31 - 1 bytes", arg)
+    return(x)
+  }
+  if (is_string(x)) return(charToRaw(x))
+  fail("`%s` must be a raw vector or a single non-NA string, not %s", arg, describe(x))
+}

@@ -1,0 +1,3 @@
+disable_inheritance <- function() {
+  invisible(.Call(kestrin_disable_inheritance))
+}
