@@ -1,0 +1,1 @@
+cat("tour placeholder\n")

@@ -1,0 +1,60 @@
+# ---- shared by the test files ----
+# Anything that touches descriptors 0-2 or the descriptor table runs in a child R started with
+# Rscript, so that a failure there cannot swallow this process's output. The child gets the
+# package, the native test helper, and `h$name(...)` to call it; it hands results back with
+# `result(x)`, which the parent reads as `$result`.
+
+client_lib <- dirname(find.package("client"))
+client_so <- normalizePath(system.file("libs", "client.so", package = "client"))
+
+fdhelper <- function() {
+  so <- file.path(tempdir(), "fdhelper.so")
+  if (!file.exists(so)) {
+    src <- file.path(tempdir(), "fdhelper.c")
+    file.copy("fdhelper.c", src, overwrite = TRUE)
+    out <- system2(file.path(R.home("bin"), "R"), c("CMD", "SHLIB", "-o", shQuote(so), shQuote(src)),
+                   stdout = TRUE, stderr = TRUE)
+    if (!file.exists(so)) stop("cannot build the test helper:\n", paste(out, collapse = "\n"))
+  }
+  so
+}
+
+child_preamble <- function(result_file) {
+  c(
+    sprintf("suppressMessages(library(client, lib.loc = %s))", deparse(client_lib)),
+    sprintf("client_so <- %s", deparse(client_so)),
+    sprintf("invisible(dyn.load(%s))", deparse(fdhelper())),
+    "h <- local({",
+    "  syms <- c('th_pipe', 'th_close', 'th_dup2', 'th_open_read', 'th_read', 'th_fill',",
+    "            'th_set_nonblock', 'th_fd_flags', 'th_set_fd_flags', 'th_fl_flags', 'th_alarm',",
+    "            'th_printf', 'th_write_fd', 'th_throw_error', 'th_throw_system_error')",
+    "  fns <- lapply(syms, function(s) function(...) .Call(s, ...))",
+    "  setNames(fns, sub('^th_', '', syms))",
+    "})",
+    "open_fds <- function() sort(as.integer(list.files('/proc/self/fd')))",
+    "fd_target <- function(fd) Sys.readlink(sprintf('/proc/self/fd/%d', fd))",
+    "cloexec <- function(fd) bitwAnd(h$fd_flags(fd), 1L) == 1L",
+    sprintf("result <- function(x) saveRDS(x, %s)", deparse(result_file))
+  )
+}
+
+# Runs `code` (an expression, unevaluated) in a child R; returns its exit status, what it wrote
+# to descriptors 1 and 2, and what it passed to result().
+run_child <- function(code, timeout = 60) {
+  code <- substitute(code)
+  script <- tempfile(fileext = ".R")
+  res <- tempfile(fileext = ".rds")
+  out <- tempfile()
+  err <- tempfile()
+  on.exit(unlink(c(script, res, out, err)))
+  body <- if (is.call(code) && identical(code[[1L]], as.name("{"))) as.list(code)[-1L] else list(code)
+  writeLines(c(child_preamble(res), vapply(body, function(e) paste(deparse(e), collapse = "\n"), "")),
+             script)
+  status <- suppressWarnings(system2(file.path(R.home("bin"), "Rscript"),
+                                     c("--vanilla", shQuote(script)),
+                                     stdout = out, stderr = err, timeout = timeout))
+  list(status = status,
+       stdout = readLines(out, warn = FALSE),
+       stderr = readLines(err, warn = FALSE),
+       result = if (file.exists(res)) readRDS(res))
+}

@@ -1,0 +1,1 @@
+# Development checks: sanitizers, valgrind, gctorture, fuzzing and lint.

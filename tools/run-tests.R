@@ -1,0 +1,11 @@
+# Runs the tinytest suite of the package installed in the library given as the first argument
+# and closes with "N passed, N failed"; exits non-zero on any failure.
+lib <- commandArgs(TRUE)[[1L]]
+.libPaths(c(lib, .libPaths()))
+suppressMessages(library(client, lib.loc = lib))
+results <- tinytest::run_test_dir(system.file("tinytest", package = "client", lib.loc = lib),
+                                  verbose = 1)
+failed <- vapply(results, isFALSE, logical(1))
+if (any(failed)) writeLines(vapply(results[failed], format, "", type = "long"))
+cat(sprintf("\n%d passed, %d failed\n", sum(!failed), sum(failed)))
+quit(status = if (any(failed)) 1L else 0L)
