@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -30,6 +31,20 @@ SEXP th_dup2(SEXP from, SEXP to) { return Rf_ScalarInteger(dup2(int1(from), int1
 
 SEXP th_open_read(SEXP path) {
   return Rf_ScalarInteger(open(R_CHAR(STRING_ELT(path, 0)), O_RDONLY));
+}
+
+SEXP th_open_write(SEXP path) {
+  return Rf_ScalarInteger(open(R_CHAR(STRING_ELT(path, 0)), O_WRONLY));
+}
+
+/* Sets the soft limit on open descriptors; returns the old one. */
+SEXP th_set_nofile(SEXP n) {
+  struct rlimit rl;
+  getrlimit(RLIMIT_NOFILE, &rl);
+  double old = (double)rl.rlim_cur;
+  rl.rlim_cur = (rlim_t)Rf_asReal(n);
+  if (setrlimit(RLIMIT_NOFILE, &rl) != 0) Rf_error("setrlimit: %s", strerror(errno));
+  return Rf_ScalarReal(old);
 }
 
 /* Reads what is available without blocking, up to `max` bytes. */
@@ -69,6 +84,11 @@ SEXP th_set_nonblock(SEXP fd) {
 }
 
 /* F_GETFD flags, or -1 for a closed descriptor. */
+SEXP th_set_blocking(SEXP fd) {
+  int f = int1(fd);
+  return Rf_ScalarInteger(fcntl(f, F_SETFL, fcntl(f, F_GETFL) & ~O_NONBLOCK));
+}
+
 SEXP th_fd_flags(SEXP fd) { return Rf_ScalarInteger(fcntl(int1(fd), F_GETFD)); }
 
 SEXP th_set_fd_flags(SEXP fd, SEXP flags) {

@@ -25,8 +25,9 @@ child_preamble <- function(result_file) {
     sprintf("client_so <- %s", deparse(client_so)),
     sprintf("invisible(dyn.load(%s))", deparse(fdhelper())),
     "h <- local({",
-    "  syms <- c('th_pipe', 'th_close', 'th_dup2', 'th_open_read', 'th_read', 'th_fill',",
-    "            'th_set_nonblock', 'th_fd_flags', 'th_set_fd_flags', 'th_fl_flags', 'th_alarm',",
+    "  syms <- c('th_pipe', 'th_close', 'th_dup2', 'th_open_read', 'th_open_write', 'th_read',",
+    "            'th_fill', 'th_set_nonblock', 'th_set_blocking', 'th_set_nofile', 'th_fd_flags',",
+    "            'th_set_fd_flags', 'th_fl_flags', 'th_alarm',",
     "            'th_printf', 'th_write_fd', 'th_throw_error', 'th_throw_system_error')",
     "  fns <- lapply(syms, function(s) function(...) .Call(s, ...))",
     "  setNames(fns, sub('^th_', '', syms))",
@@ -39,7 +40,8 @@ child_preamble <- function(result_file) {
 }
 
 # Runs `code` (an expression, unevaluated) in a child R; returns its exit status, what it wrote
-# to descriptors 1 and 2, and what it passed to result().
+# to descriptors 1 and 2, and what it passed to result(). The code goes into the script as one
+# top-level expression, read whole before it runs, so it may even close the script's descriptor.
 run_child <- function(code, timeout = 60) {
   code <- substitute(code)
   script <- tempfile(fileext = ".R")
@@ -47,9 +49,7 @@ run_child <- function(code, timeout = 60) {
   out <- tempfile()
   err <- tempfile()
   on.exit(unlink(c(script, res, out, err)))
-  body <- if (is.call(code) && identical(code[[1L]], as.name("{"))) as.list(code)[-1L] else list(code)
-  writeLines(c(child_preamble(res), vapply(body, function(e) paste(deparse(e), collapse = "\n"), "")),
-             script)
+  writeLines(c(child_preamble(res), deparse(code, width.cutoff = 500L)), script)
   status <- suppressWarnings(system2(file.path(R.home("bin"), "Rscript"),
                                      c("--vanilla", shQuote(script)),
                                      stdout = out, stderr = err, timeout = timeout))
