@@ -32,7 +32,11 @@ child_preamble <- function(result_file) {
     "  fns <- lapply(syms, function(s) function(...) .Call(s, ...))",
     "  setNames(fns, sub('^th_', '', syms))",
     "})",
-    "open_fds <- function() sort(as.integer(list.files('/proc/self/fd')))",
+    "# The listing shows the descriptor it reads the directory with; fcntl drops it again.",
+    "open_fds <- function() {",
+    "  fds <- sort(as.integer(list.files('/proc/self/fd')))",
+    "  fds[vapply(fds, function(fd) h$fd_flags(fd) >= 0L, NA)]",
+    "}",
     "fd_target <- function(fd) Sys.readlink(sprintf('/proc/self/fd/%d', fd))",
     "cloexec <- function(fd) bitwAnd(h$fd_flags(fd), 1L) == 1L",
     sprintf("result <- function(x) saveRDS(x, %s)", deparse(result_file))
