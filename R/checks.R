@@ -2,14 +2,26 @@
 # Each fails with an error whose call is the exported function the user called: the outermost
 # frame of the chain of this package's frames that leads to the failing check.
 
-fail <- function(fmt, ...) {
-  ns <- environment(fail)
+user_call <- function() {
+  ns <- environment(user_call)
   call <- NULL
   for (i in rev(seq_len(sys.nframe() - 1L))) {
     if (!identical(environment(sys.function(i)), ns)) break
     call <- sys.call(i)
   }
+  call
+}
+
+fail <- function(fmt, ...) {
+  call <- user_call()
   stop(simpleError(sprintf(fmt, ...), call))
+}
+
+# Runs a native routine whose errors should name the user's call, not an internal one. The
+# message is kept as the routine raised it.
+native <- function(expr) {
+  call <- user_call()
+  tryCatch(expr, error = function(e) stop(simpleError(conditionMessage(e), call)))
 }
 
 describe <- function(x) {

@@ -35,11 +35,14 @@ dup_std <- function(fd) {
   .Call(set_routine(names(stream_fd)[fd]), fd, FALSE)
 }
 
-# The standard descriptor, other than `fd`, that already writes to `path`, or NA.
-other_stream_on <- function(path, fd) {
-  other <- 3L - fd
-  current <- Sys.readlink(sprintf("/proc/self/fd/%d", other))
-  if (nzchar(current) && identical(current, normalizePath(path, mustWork = FALSE))) other else NA
+# The standard stream, stdout first, that already writes to `path`, or NA. Needs /proc; where
+# there is none, nothing is found and the file is opened anew.
+stream_on <- function(path) {
+  path <- normalizePath(path, mustWork = FALSE)
+  for (fd in stream_fd) {
+    if (identical(Sys.readlink(sprintf("/proc/self/fd/%d", fd)), path)) return(fd)
+  }
+  NA
 }
 
 redirect_stream <- function(stream, to, drop) {
@@ -48,23 +51,25 @@ redirect_stream <- function(stream, to, drop) {
   if (is.character(to)) {
     path <- check_path(to, "to")
     if (drop) fail("`drop = TRUE` needs a descriptor in `to`; a file redirection always saves")
-    # Opening the file again would truncate what the other stream wrote; share its file instead.
-    other <- other_stream_on(path, target)
+    # Opening the file again would truncate what a stream already wrote there: share it instead.
+    sharing <- stream_on(path)
     flush_std()
-    saved <- if (is.na(other)) {
+    saved <- native(if (is.na(sharing)) {
       .Call(if (target == 1L) kestrin_set_stdout_to_file else kestrin_set_stderr_to_file, path)
     } else {
-      .Call(set_routine(stream), dup_std(other), FALSE)
-    }
+      .Call(set_routine(stream), dup_std(sharing), FALSE)
+    })
   } else {
     fd <- check_fd(to, "to")
     if (fd == 0L) fail("`to` must not be 0: standard input is not a place to write to")
     flush_std()
     # The routine closes the descriptor it is given: standard streams are handed over as copies.
-    if (fd <= 2L) fd <- dup_std(fd)
-    saved <- .Call(set_routine(stream), fd, drop)
+    saved <- native({
+      if (fd <= 2L) fd <- dup_std(fd)
+      .Call(set_routine(stream), fd, drop)
+    })
   }
-  if (drop) invisible(NULL) else new_saved_stream(saved, stream)
+  invisible(if (!drop) new_saved_stream(saved, stream))
 }
 
 restore_stream <- function(stream, saved) {
@@ -78,7 +83,7 @@ restore_stream <- function(stream, saved) {
     fail("this saved %s (descriptor %d) was already restored", stream, saved$fd)
   }
   flush_std()
-  .Call(set_routine(stream), saved$fd, TRUE)
+  native(.Call(set_routine(stream), saved$fd, TRUE))
   saved$restored <- TRUE
   invisible(NULL)
 }
@@ -89,17 +94,25 @@ restore_stdout <- function(saved) restore_stream("stdout", saved)
 restore_stderr <- function(saved) restore_stream("stderr", saved)
 
 # ---- scoped redirection ----
+# The code is evaluated in with_stdout()'s own frame, so that its errors name that call.
 
-with_stream <- function(stream, to, code) {
-  saved <- redirect_stream(stream, to, FALSE)
-  on.exit(restore_stream(stream, saved))
-  force(code)
+with_stdout <- function(to, code) {
+  saved <- redirect_stream("stdout", to, FALSE)
+  on.exit(restore_stream("stdout", saved))
+  code
+}
+
+with_stderr <- function(to, code) {
+  saved <- redirect_stream("stderr", to, FALSE)
+  on.exit(restore_stream("stderr", saved))
+  code
 }
 
 local_stream <- function(stream, to, envir) {
   if (!is.environment(envir)) fail("`.local_envir` must be an environment, not %s", describe(envir))
-  if (identical(envir, globalenv())) {
-    fail("local_%s() needs a function's environment; at top level use redirect_%s() and restore_%s()",
+  # Only a running function's frame ever exits and runs the restore.
+  if (!any(vapply(sys.frames(), identical, NA, envir))) {
+    fail("local_%s() needs the environment of a running function; elsewhere use redirect_%s() and restore_%s()",
          stream, stream, stream)
   }
   saved <- redirect_stream(stream, to, FALSE)
@@ -109,8 +122,6 @@ local_stream <- function(stream, to, envir) {
   invisible(NULL)
 }
 
-with_stdout <- function(to, code) with_stream("stdout", to, code)
-with_stderr <- function(to, code) with_stream("stderr", to, code)
 local_stdout <- function(to, .local_envir = parent.frame()) local_stream("stdout", to, .local_envir)
 local_stderr <- function(to, .local_envir = parent.frame()) local_stream("stderr", to, .local_envir)
 
@@ -133,7 +144,14 @@ capture_output <- function(code, raw = FALSE, merge = FALSE) {
   out <- tempfile("stdout-")
   err <- if (merge) out else tempfile("stderr-")
   on.exit(unlink(unique(c(out, err))))
-  value <- with_stream("stdout", out, with_stream("stderr", err, code))
+  saved_out <- redirect_stream("stdout", out, FALSE)
+  on.exit(restore_stream("stdout", saved_out), add = TRUE, after = FALSE)
+  saved_err <- redirect_stream("stderr", err, FALSE)
+  on.exit(restore_stream("stderr", saved_err), add = TRUE, after = FALSE)
+  value <- code
+  restore_stream("stderr", saved_err)
+  restore_stream("stdout", saved_out)
+  on.exit(unlink(unique(c(out, err))))
   nothing <- if (raw) raw(0L) else ""
   list(value = value, stdout = read_captured(out, raw),
        stderr = if (merge) nothing else read_captured(err, raw))

@@ -212,6 +212,20 @@ r <- run_child({
   out$local_files <- list(readLines(f1), readLines(f2), readLines(f3))
   out$local_after <- c(fd_target(1L), fd_target(2L))
   out$top_level <- catch(local_stdout(f1, .local_envir = globalenv()))
+  out$not_a_frame <- catch(local_stdout(f1, .local_envir = new.env()))
+
+  # A stream pointed again at the file it writes to shares it: nothing is truncated.
+  with_stdout(f3, {
+    cat("outer 1\n")
+    with_stdout(f3, cat("inner\n"))
+    cat("outer 2\n")
+  })
+  out$same_stream <- readLines(f3)
+
+  # Errors, native ones included, name the call the user made.
+  call_of <- function(expr) tryCatch(expr, error = function(e) deparse(conditionCall(e)))
+  out$calls <- c(call_of(with_stdout(f3, stop("boom"))), call_of(redirect_stdout(900L)),
+                 call_of(capture_output(stop("inside"))))
 
   # Both streams to one file: shared, in the order written, nothing overwritten.
   with_stdout(f1, with_stderr(f1, {
@@ -256,7 +270,11 @@ expect_equal(res$after_error, res$stdout_was)
 expect_equal(res$local_inside, res$f2)
 expect_equal(res$local_files, list(character(0L), "inner", "inner err"))
 expect_equal(res$local_after, c(res$stdout_was, res$stderr_was))
-expect_true(grepl("function's environment", res$top_level))
+expect_true(grepl("environment of a running function", res$top_level))
+expect_true(grepl("environment of a running function", res$not_a_frame))
+expect_equal(res$same_stream, c("outer 1", "inner", "outer 2"))
+expect_equal(res$calls, c("with_stdout(f3, stop(\"boom\"))", "redirect_stdout(900L)",
+                          "capture_output(stop(\"inside\"))"))
 expect_equal(res$shared, c("one", "two", "three"))
 expect_equal(res$to_stdout, res$stdout_was)
 expect_equal(res$stdout_kept, res$stdout_was)
