@@ -62,3 +62,17 @@ run_child <- function(code, timeout = 60) {
        stderr = readLines(err, warn = FALSE),
        result = if (file.exists(res)) readRDS(res))
 }
+
+# Descriptors this process has open. The listing shows the descriptor it reads the directory
+# with, which is closed again by the time it is compared; a second listing leaves it out.
+parent_fds <- function() {
+  listed <- function() sort(as.integer(list.files("/proc/self/fd")))
+  intersect(listed(), listed())
+}
+
+# Call at the top of a test file; call what it returns at the end to fail on any descriptor the
+# file's tests opened in this process and did not close (or closed and did not own).
+leak_guard <- function() {
+  before <- parent_fds()
+  function() expect_equal(parent_fds(), before, info = "descriptors open in the test process")
+}

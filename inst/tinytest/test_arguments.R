@@ -1,5 +1,6 @@
 # ---- argument checks: clear R errors, raised before anything changes ----
-source("helpers.R")
+source("helpers.R", local = TRUE)
+check_leaks <- leak_guard()
 
 bad_fds <- list(-1, NA_integer_, NA_real_, 1.5, "1", c(1L, 2L), integer(0L), NULL, TRUE, 2^31)
 for (fd in bad_fds) {
@@ -32,3 +33,5 @@ expect_error(redirect_stdout(0L), "must not be 0")
 expect_error(restore_stdout(5L), "`saved` must be a saved stream from redirect_stdout()")
 expect_error(restore_stderr(NULL), "`saved` must be a saved stream from redirect_stderr()")
 expect_error(local_stdout(tempfile(), .local_envir = 1), "`.local_envir` must be an environment")
+
+check_leaks()

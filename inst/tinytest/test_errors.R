@@ -1,5 +1,6 @@
 # ---- how native failures reach R: message, errno and its text, location, routine ----
-source("helpers.R")
+source("helpers.R", local = TRUE)
+check_leaks <- leak_guard()
 
 # A failing system call, end to end: the layout of the error text.
 msg <- tryCatch(fd_write(987654L, "x"), error = conditionMessage)
@@ -60,3 +61,5 @@ for (name in c("wrong_fd", "wrong_data", "wrong_path")) {
   expect_false(identical(res[[name]], "no error"), info = name)
 }
 expect_true(nzchar(res$stdout_ok))
+
+check_leaks()

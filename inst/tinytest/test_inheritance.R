@@ -1,7 +1,8 @@
 # ---- disable_inheritance(): close-on-exec on the open descriptors, scanning up from 0 ----
 # Each child first arranges its own descriptor table: it closes everything above 2 (its script
 # was read whole beforehand), then opens descriptors at chosen numbers.
-source("helpers.R")
+source("helpers.R", local = TRUE)
+check_leaks <- leak_guard()
 
 r <- run_child({
   for (fd in setdiff(open_fds(), 0:2)) h$close(fd)
@@ -82,3 +83,5 @@ expect_true(all(res$opened %in% res$inherited$fds))
 expect_equal(intersect(res$after$fds, res$flagged), integer(0L))
 # The redirected stdout is still there: dup2 onto it cleared its flag.
 expect_true(1L %in% res$after$fds)
+
+check_leaks()

@@ -1,5 +1,6 @@
 # ---- pointing stdout and stderr elsewhere and back ----
-source("helpers.R")
+source("helpers.R", local = TRUE)
+check_leaks <- leak_guard()
 
 # The routines as they are: a pipe, a file, the errors, and the descriptors they consume.
 r <- run_child({
@@ -285,3 +286,5 @@ expect_equal(res$captured, list(value = 42, stdout = "R\nC\nchild\n", stderr = "
 expect_equal(res$merged$stdout, "1\n2\n3\n4\n")
 expect_equal(res$merged$stderr, "")
 expect_equal(res$raw$stdout, charToRaw("x\001y"))
+
+check_leaks()

@@ -1,5 +1,6 @@
 # ---- the shared object's interface: registered routines and exported symbols ----
-source("helpers.R")
+source("helpers.R", local = TRUE)
+check_leaks <- leak_guard()
 
 routines <- getDLLRegisteredRoutines("client")
 calls <- routines$.Call
@@ -26,3 +27,5 @@ if (nzchar(nm)) {
   )))
   expect_false("kestrin_set_std" %in% defined)
 }
+
+check_leaks()

@@ -1,5 +1,6 @@
 # ---- fd_write(): one write(2), its count, 0 when it would block ----
-source("helpers.R")
+source("helpers.R", local = TRUE)
+check_leaks <- leak_guard()
 
 r <- run_child({
   before <- open_fds()
@@ -85,3 +86,5 @@ expect_true(system_error(res$eintr, 4L), info = res$eintr)
 
 expect_identical(res$leaked, integer(0L))
 expect_identical(res$lost, integer(0L))
+
+check_leaks()
