@@ -111,7 +111,6 @@ extern "C" attribute_visible SEXP kestrin_set_stderr_to_file(SEXP path) {
 extern "C" attribute_visible SEXP kestrin_disable_inheritance() {
   const int floor = 16;
   for (int fd = 0;; ++fd) {
-    int err = 0;
     int flags;
     do {
       flags = fcntl(fd, F_GETFD);
@@ -124,7 +123,7 @@ extern "C" attribute_visible SEXP kestrin_disable_inheritance() {
       } while (rc < 0 && errno == EINTR);
       if (rc == 0) continue;
     }
-    err = errno;
+    int err = errno;
     if (fd < floor || err == 0) continue;
     break;
   }

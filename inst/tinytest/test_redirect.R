@@ -17,6 +17,13 @@ r <- run_child({
   out$restored_null <- is.null(.Call(ns$kestrin_set_stdout, saved, TRUE))
   out$stdout_back <- fd_target(1L)
   out$saved_closed <- h$fd_flags(saved) == -1L
+  # NA as the drop flag counts as true: nothing is saved.
+  q <- h$pipe(FALSE)
+  keep <- .Call(ns$kestrin_set_stderr, 2L, FALSE)
+  out$na_drop_null <- is.null(.Call(ns$kestrin_set_stderr, q[2], NA))
+  out$na_drop_piped <- fd_target(2L) != out$stderr_was
+  .Call(ns$kestrin_set_stderr, keep, TRUE)
+  h$close(q[1])
   h$close(p[1])
 
   f <- tempfile()
@@ -57,6 +64,8 @@ expect_equal(res$piped, "through the pipe")
 expect_true(res$restored_null)
 expect_equal(res$stdout_back, res$stdout_was)
 expect_true(res$saved_closed)
+expect_true(res$na_drop_null)
+expect_true(res$na_drop_piped)
 
 expect_equal(res$emptied, 0)
 expect_equal(res$saved_is_old_stderr, res$stderr_was)
