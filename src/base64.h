@@ -60,36 +60,53 @@ inline constexpr GroupTables group_tables = make_group_tables();
 // Length of the Base64 text of n bytes. Fits 32 bits for every n below 2^31.
 constexpr uint32_t encoded_length(uint32_t n) { return 4u * ((n + 2u) / 3u); }
 
+// The 8 bytes at p as a big-endian number: the first byte lands in the top bits whatever the
+// host's byte order (compilers make this one load and a byte swap).
+inline uint64_t load_be64(const uint8_t *p) {
+  return uint64_t(p[0]) << 56 | uint64_t(p[1]) << 48 | uint64_t(p[2]) << 40 |
+         uint64_t(p[3]) << 32 | uint64_t(p[4]) << 24 | uint64_t(p[5]) << 16 |
+         uint64_t(p[6]) << 8 | uint64_t(p[7]);
+}
+
 // Writes encoded_length(n) characters to `out`.
 inline void encode(const uint8_t *in, uint32_t n, uint8_t *out) {
   const auto &pair = pair_table.pair;
-  uint32_t i = 0;
-  for (; n - i >= 6; i += 6, out += 8) {
-    uint32_t a = uint32_t(in[i]) << 16 | uint32_t(in[i + 1]) << 8 | in[i + 2];
-    uint32_t b = uint32_t(in[i + 3]) << 16 | uint32_t(in[i + 4]) << 8 | in[i + 5];
+  // 12 bytes to 16 characters per step, as two 8-byte loads of which the top 6 bytes count:
+  //   63      52 51     40 39     28 27     16 15             0
+  //   [ 12 bits ][ 12 bits ][ 12 bits ][ 12 bits ][ next 2 bytes ]
+  // The second load reads 2 bytes beyond the step, so steps stop 2 bytes short of the end.
+  const uint32_t bulk = n >= 14 ? (n - 2) / 12 * 12 : 0;
+  const uint8_t *end = in + bulk;
+  for (; in != end; in += 12, out += 16) {
+    uint64_t a = load_be64(in);
+    uint64_t b = load_be64(in + 6);
+    std::memcpy(out, pair[a >> 52], 2);
+    std::memcpy(out + 2, pair[(a >> 40) & 0xFFF], 2);
+    std::memcpy(out + 4, pair[(a >> 28) & 0xFFF], 2);
+    std::memcpy(out + 6, pair[(a >> 16) & 0xFFF], 2);
+    std::memcpy(out + 8, pair[b >> 52], 2);
+    std::memcpy(out + 10, pair[(b >> 40) & 0xFFF], 2);
+    std::memcpy(out + 12, pair[(b >> 28) & 0xFFF], 2);
+    std::memcpy(out + 14, pair[(b >> 16) & 0xFFF], 2);
+  }
+  uint32_t rest = n - bulk;
+  //   aaaaaaaa bbbbbbbb cccccccc -> [aaaaaaaabbbb][bbbbcccccccc]
+  for (; rest >= 3; rest -= 3, in += 3, out += 4) {
+    uint32_t a = uint32_t(in[0]) << 16 | uint32_t(in[1]) << 8 | in[2];
     std::memcpy(out, pair[a >> 12], 2);
     std::memcpy(out + 2, pair[a & 0xFFF], 2);
-    std::memcpy(out + 4, pair[b >> 12], 2);
-    std::memcpy(out + 6, pair[b & 0xFFF], 2);
   }
-  if (n - i >= 3) {
-    uint32_t a = uint32_t(in[i]) << 16 | uint32_t(in[i + 1]) << 8 | in[i + 2];
-    std::memcpy(out, pair[a >> 12], 2);
-    std::memcpy(out + 2, pair[a & 0xFFF], 2);
-    i += 3;
-    out += 4;
-  }
-  switch (n - i) {
-  case 1:
-    out[0] = alphabet[in[i] >> 2];
-    out[1] = alphabet[(in[i] & 0x03) << 4];
+  switch (rest) {
+  case 1: // aaaaaa aa0000 = =
+    out[0] = alphabet[in[0] >> 2];
+    out[1] = alphabet[(in[0] & 0x03) << 4];
     out[2] = pad;
     out[3] = pad;
     break;
-  case 2:
-    out[0] = alphabet[in[i] >> 2];
-    out[1] = alphabet[(in[i] & 0x03) << 4 | in[i + 1] >> 4];
-    out[2] = alphabet[(in[i + 1] & 0x0F) << 2];
+  case 2: // aaaaaa aabbbb bbbb00 =
+    out[0] = alphabet[in[0] >> 2];
+    out[1] = alphabet[(in[0] & 0x03) << 4 | in[1] >> 4];
+    out[2] = alphabet[(in[1] & 0x0F) << 2];
     out[3] = pad;
     break;
   default:
@@ -126,13 +143,19 @@ inline Decoded decode(const uint8_t *in, uint32_t n, uint8_t *out, uint32_t out_
   if (n % 4 == 0) {
     const auto &d = group_tables.d;
     // Whole groups while they are valid and fit; the exact walk below takes over where not.
-    for (; i + 4 <= n && k + 3 <= out_size; i += 4, k += 3) {
-      uint32_t x = d[0][in[i]] | d[1][in[i + 1]] | d[2][in[i + 2]] | d[3][in[i + 3]];
+    uint32_t groups = n / 4 < out_size / 3 ? n / 4 : out_size / 3;
+    const uint8_t *p = in;
+    const uint8_t *last = in + 4 * groups;
+    uint8_t *o = out;
+    for (; p != last; p += 4, o += 3) {
+      uint32_t x = d[0][p[0]] | d[1][p[1]] | d[2][p[2]] | d[3][p[3]];
       if (x & bad_group) break;
-      out[k] = static_cast<uint8_t>(x >> 16);
-      out[k + 1] = static_cast<uint8_t>(x >> 8);
-      out[k + 2] = static_cast<uint8_t>(x);
+      o[0] = static_cast<uint8_t>(x >> 16);
+      o[1] = static_cast<uint8_t>(x >> 8);
+      o[2] = static_cast<uint8_t>(x);
     }
+    i = static_cast<uint32_t>(p - in);
+    k = static_cast<uint32_t>(o - out);
     // Byte-by-byte: stop at "=", give up at an invalid byte.
     uint32_t partial = 0;
     bool malformed = false;
