@@ -1,5 +1,6 @@
 # ---- Base64: encoder, decoder, malformed text and the zero fill ----
-source("helpers.R")
+source("helpers.R", local = TRUE)
+check_leaks <- leak_guard()
 
 # A plain encoder and decoder in R, independent of the package, to check it against.
 ref_alphabet <- strsplit("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/", "")[[1L]]
@@ -200,3 +201,5 @@ expect_identical(res$status, 0L)
 expect_identical(res$result, list(
   charToRaw("AQIDBAU="), charToRaw("AAAA"), charToRaw("AAA"), bytes(0x41, 0, 0, 0, 0, 0), raw(0)
 ))
+
+check_leaks()
