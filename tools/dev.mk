@@ -8,7 +8,7 @@ FUZZ_FLAGS = -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize
              -fno-omit-frame-pointer -Wall -Wextra -Werror -Isrc
 FUZZERS    = decode roundtrip
 
-.PHONY: setup-dev sanitize valgrind gctorture fuzz fuzz-build lint format robust
+.PHONY: setup-dev sanitize valgrind gctorture fuzz fuzz-build lint format robust clean-dev
 
 setup-dev: setup
 	@sh tools/setup-dev.sh
@@ -56,3 +56,7 @@ format:
 	clang-format -i src/*.cpp src/*.h fuzz/*.cpp fuzz/*.h
 
 robust: sanitize valgrind gctorture fuzz lint
+
+# Removes what the development checks built.
+clean-dev:
+	rm -rf $(BUILD)
