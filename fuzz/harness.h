@@ -73,7 +73,11 @@ inline std::vector<uint8_t> glue_decode(const uint8_t *in, uint32_t n,
 
 // Everything the decoder promises for one text: with the capacity as output size, with the
 // glue's guess (and the glue's result), and with `other_size`, any size at all.
-inline void check_text(const uint8_t *in, uint32_t n, uint32_t other_size) {
+inline void check_text(const uint8_t *text, uint32_t n, uint32_t other_size) {
+  // In a block of its own exact size, so that a read past the text is caught.
+  std::unique_ptr<uint8_t[]> copy = exact_block(n);
+  if (n > 0) std::memcpy(copy.get(), text, n);
+  const uint8_t *in = copy.get();
   const ref::Decoded expected = ref::decode(in, n);
   const uint32_t capacity = b64::decoded_capacity(n);
   if (capacity != 3u * (n / 4u)) fail("decoded_capacity is not 3 * (n / 4)", in, n, capacity);
