@@ -135,19 +135,23 @@ for (n in c(30L, 3001L, 1e6)) {
     expect_identical(decode_native(t), expected, info = sprintf("n = %d, i = %d", n, i))
   }
 }
-# Every byte value in the middle of a group: the alphabet decodes, "=" stops, the rest
+# Every byte value at each position of a group: the alphabet decodes, "=" stops, the rest
 # (bytes 128-255 among them, however their low bits look) stops with the capacity length.
 alphabet_raw <- charToRaw(paste(ref_alphabet, collapse = ""))
-for (b in 0:255) {
-  text <- c(charToRaw("QUFBQUFB"), as.raw(b), charToRaw("UFBQUFB"))
-  got <- decode_native(text)
-  if (as.raw(b) %in% alphabet_raw) {
-    expect_identical(length(got), 12L, info = b)
-    expect_identical(got[1:6], charToRaw("AAAAAA"), info = b)
-  } else if (b == 61L) {
-    expect_identical(got, charToRaw("AAAAAA"), info = b)
-  } else {
-    expect_identical(got, c(charToRaw("AAAAAA"), raw(6)), info = b)
+for (pos in 0:3) {
+  complete <- 6L + c(0L, 0L, 1L, 2L)[pos + 1L]
+  for (b in 0:255) {
+    text <- charToRaw("QUFBQUFBQUFBQUFB")
+    text[9L + pos] <- as.raw(b)
+    got <- decode_native(text)
+    info <- sprintf("byte %d at position %d", b, pos)
+    if (as.raw(b) %in% alphabet_raw) {
+      expect_identical(got, ref_decode(rawToChar(text)), info = info)
+    } else if (b == 61L) {
+      expect_identical(got, charToRaw(strrep("A", complete)), info = info)
+    } else {
+      expect_identical(got, c(charToRaw(strrep("A", complete)), raw(12L - complete)), info = info)
+    }
   }
 }
 # Bytes 128-255 alone, and in place of each character of a long text.
