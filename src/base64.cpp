@@ -5,7 +5,8 @@
 
 #include <cstring>
 
-// x: raw vector. Returns its Base64 text, padded, as a raw vector.
+// x: raw vector. Returns its Base64 text, padded, as a raw vector. LENGTH() refuses long
+// vectors, so n < 2^31 and every length below fits 32 unsigned bits.
 extern "C" attribute_visible SEXP kestrin_base64_encode(SEXP x) {
   uint32_t n = static_cast<uint32_t>(LENGTH(x));
   SEXP out = Rf_protect(Rf_allocVector(RAWSXP, static_cast<R_xlen_t>(b64::encoded_length(n))));
