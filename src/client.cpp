@@ -11,7 +11,8 @@ namespace {
 
 // Routines trust the R wrappers for types, but never read element 0 of an empty vector.
 void need_element(SEXP x, const char *func, const char *what) {
-  if (Rf_xlength(x) < 1) r_throw_error(func, __FILE__, __LINE__, "Cannot read %s: empty vector", what);
+  if (Rf_xlength(x) < 1)
+    r_throw_error(func, __FILE__, __LINE__, "Cannot read %s: empty vector", what);
 }
 
 const char *const stream_names[] = {"stdin", "stdout", "stderr"};

@@ -15,7 +15,8 @@ extern "C" void r_throw_error(const char *func, const char *filename, int line, 
   va_list args;
   message_buffer[0] = '\0';
   va_start(args, msg);
-  vsnprintf(message_buffer, sizeof message_buffer, msg, args);
+  // A message that does not fit is cut, never refused.
+  (void)vsnprintf(message_buffer, sizeof message_buffer, msg, args);
   va_end(args);
   Rf_error("%s @%s:%d (%s)", message_buffer, filename, line, func);
 }
@@ -26,7 +27,7 @@ extern "C" void r_throw_system_error(const char *func, const char *filename, int
   if (sysmsg == nullptr) sysmsg = strerror(errnum);
   message_buffer[0] = '\0';
   va_start(args, msg);
-  vsnprintf(message_buffer, sizeof message_buffer, msg, args);
+  (void)vsnprintf(message_buffer, sizeof message_buffer, msg, args);
   va_end(args);
   Rf_error("%s (system error %d, %s) @%s:%d (%s)", message_buffer, errnum, sysmsg, filename, line,
            func);
