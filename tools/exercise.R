@@ -31,6 +31,14 @@ for (n in lengths) {
   check(identical(base64_decode(text), x), sprintf("round trip of %d bytes", n))
 }
 
+# Results of 8 MiB and more take another path (the glue asks for huge pages): 12 MiB of bytes,
+# 16 MiB of text.
+x <- rep_len(random_bytes(65536L), 3L * 2^22)
+text <- base64_encode(x, raw = TRUE)
+check(length(text) == 2^24, "encoded length for 12 MiB")
+check(identical(base64_decode(text), x), "round trip of 12 MiB")
+rm(x, text)
+
 # Malformed text of every kind, large: the decoder's second allocation and copy, and its zero fill.
 big <- base64_encode(random_bytes(49152L), raw = TRUE) # 65536 characters, no padding
 n <- length(big)
