@@ -33,4 +33,4 @@ bench: install
 -include tools/dev.mk
 
 clean:
-	rm -rf lib check src/*.o src/*.so
+	rm -rf lib check build src/*.o src/*.so

@@ -6,6 +6,10 @@ suppressMessages(library(client, lib.loc = lib))
 results <- tinytest::run_test_dir(system.file("tinytest", package = "client", lib.loc = lib),
                                   verbose = 1)
 failed <- vapply(results, isFALSE, logical(1))
-if (any(failed)) writeLines(vapply(results[failed], format, "", type = "long"))
+# Formatting a failure can itself fail (an `info` of length zero); the count must still print.
+describe <- function(r) tryCatch(format(r, type = "long"), error = function(e) {
+  paste(c("----- FAILED:", deparse(attr(r, "call"))), collapse = " ")
+})
+if (any(failed)) writeLines(vapply(results[failed], describe, ""))
 cat(sprintf("\n%d passed, %d failed\n", sum(!failed), sum(failed)))
 quit(status = if (any(failed)) 1L else 0L)

@@ -4,7 +4,7 @@
 set -e
 have_r() {
   command -v Rscript >/dev/null 2>&1 && command -v R >/dev/null 2>&1 &&
-    [ -f "$(R RHOME)/include/R.h" ] || [ -f /usr/share/R/include/R.h ]
+    { [ -f "$(R RHOME)/include/R.h" ] || [ -f /usr/share/R/include/R.h ]; }
 }
 have_tinytest() {
   Rscript -e 'quit(status = !requireNamespace("tinytest", quietly = TRUE))' >/dev/null 2>&1
