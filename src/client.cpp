@@ -29,8 +29,8 @@ SEXP kestrin_set_std(int target, int fd, int drop, bool close_fd_on_failure) {
       if (close_fd_on_failure) close(fd);
       R_THROW_SYSTEM_ERROR(err, "Cannot reroute %s", stream_names[target]);
     }
-    // dup took the lowest free number: `fd` itself when it was closed. Going on would hand back
-    // a number that step 4 closes.
+    // dup took the lowest free number: `fd` itself when it was closed. Going on would return a
+    // saved number that the close of `fd` below releases at once.
     if (saved == fd) {
       close(saved);
       R_THROW_SYSTEM_ERROR(EBADF, "Cannot reroute %s", stream_names[target]);
