@@ -50,23 +50,22 @@ is_alphabet <- local({
 trailing_zeros <- function(x) {
   len <- length(x)
   m <- 1L
-  while (m < len && all(x[(len - m + 1L):len] == as.raw(0L))) m <- min(2L * m, len)
+  while (m < len && all(x[(len - m + 1L):len] == zero_byte)) m <- min(2L * m, len)
   tail <- x[(len - m + 1L):len]
-  nonzero <- which(tail != as.raw(0L))
+  nonzero <- which(tail != zero_byte)
   if (length(nonzero)) m - max(nonzero) else len
 }
 
-# Why `text` is malformed, or NULL when `out` is its faithful decoding.
+# Why `text` is malformed, or NULL when `out` is its faithful decoding after all. Called only
+# when base64_decode()'s look at the lengths did not settle it; the one well-formed case left
+# then is unpadded text whose decoding ends in zero bytes.
 malformed <- function(text, out) {
   n <- length(text)
   if (n %% 4L != 0L) return(sprintf("its length %d is not a multiple of 4", n))
-  if (n == 0L) return(NULL)
-  pad <- if (text[n] != pad_byte) 0L else if (text[n - 1L] == pad_byte) 2L else 1L
   capacity <- n %/% 4L * 3L
-  if (length(out) == capacity - pad) {
-    # Well-formed unless a byte outside the alphabet cut the walk short: that leaves the
-    # capacity length with zeros from the stop on, so only text behind the zeros can hide one.
-    if (pad > 0L || out[capacity] != as.raw(0L)) return(NULL)
+  if (length(out) == capacity && text[n] != pad_byte) {
+    # A byte outside the alphabet would have cut the walk short and zeroed everything from the
+    # stop on, so only the text behind the trailing zeros can hide one.
     first_group <- max(0L, (capacity - trailing_zeros(out)) %/% 3L - 1L)
     if (all(is_alphabet[as.integer(text[(4L * first_group + 1L):n]) + 1L])) return(NULL)
   }

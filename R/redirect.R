@@ -143,15 +143,18 @@ capture_output <- function(code, raw = FALSE, merge = FALSE) {
   merge <- check_flag(merge, "merge")
   out <- tempfile("stdout-")
   err <- if (merge) out else tempfile("stderr-")
-  on.exit(unlink(unique(c(out, err))))
-  saved_out <- redirect_stream("stdout", out, FALSE)
-  on.exit(restore_stream("stdout", saved_out), add = TRUE, after = FALSE)
-  saved_err <- redirect_stream("stderr", err, FALSE)
-  on.exit(restore_stream("stderr", saved_err), add = TRUE, after = FALSE)
+  # Restores what is still redirected, innermost first: before the files are read, or on the
+  # way out of an error. The code runs in this frame so that its errors name this call.
+  saved <- list()
+  restore <- function() for (s in rev(saved)) if (!s$restored) restore_stream(s$stream, s)
+  on.exit({
+    restore()
+    unlink(unique(c(out, err)))
+  })
+  saved$out <- redirect_stream("stdout", out, FALSE)
+  saved$err <- redirect_stream("stderr", err, FALSE)
   value <- code
-  restore_stream("stderr", saved_err)
-  restore_stream("stdout", saved_out)
-  on.exit(unlink(unique(c(out, err))))
+  restore()
   nothing <- if (raw) raw(0L) else ""
   list(value = value, stdout = read_captured(out, raw),
        stderr = if (merge) nothing else read_captured(err, raw))
