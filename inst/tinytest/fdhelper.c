@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -83,12 +84,12 @@ SEXP th_set_nonblock(SEXP fd) {
   return Rf_ScalarInteger(fcntl(f, F_SETFL, fcntl(f, F_GETFL) | O_NONBLOCK));
 }
 
-/* F_GETFD flags, or -1 for a closed descriptor. */
 SEXP th_set_blocking(SEXP fd) {
   int f = int1(fd);
   return Rf_ScalarInteger(fcntl(f, F_SETFL, fcntl(f, F_GETFL) & ~O_NONBLOCK));
 }
 
+/* F_GETFD flags, or -1 for a closed descriptor. */
 SEXP th_fd_flags(SEXP fd) { return Rf_ScalarInteger(fcntl(int1(fd), F_GETFD)); }
 
 SEXP th_set_fd_flags(SEXP fd, SEXP flags) {
@@ -96,6 +97,41 @@ SEXP th_set_fd_flags(SEXP fd, SEXP flags) {
 }
 
 SEXP th_fl_flags(SEXP fd) { return Rf_ScalarInteger(fcntl(int1(fd), F_GETFL)); }
+
+/* The open descriptors, found with fcntl up to the soft limit (at most 65536): no /proc needed. */
+SEXP th_open_fds(void) {
+  struct rlimit rl;
+  int max = 1024;
+  if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY) max = (int)rl.rlim_cur;
+  if (max > 65536) max = 65536;
+  int n = 0;
+  for (int fd = 0; fd < max; ++fd)
+    if (fcntl(fd, F_GETFD) >= 0) ++n;
+  SEXP out = PROTECT(Rf_allocVector(INTSXP, n));
+  for (int fd = 0, i = 0; fd < max && i < n; ++fd)
+    if (fcntl(fd, F_GETFD) >= 0) INTEGER(out)[i++] = fd;
+  UNPROTECT(1);
+  return out;
+}
+
+/* What a descriptor or a path refers to, as "device:inode"; NA when closed or missing. */
+static SEXP identity(int ok, const struct stat *st) {
+  char buf[64];
+  if (!ok) return Rf_ScalarString(NA_STRING);
+  snprintf(buf, sizeof buf, "%llu:%llu", (unsigned long long)st->st_dev,
+           (unsigned long long)st->st_ino);
+  return Rf_mkString(buf);
+}
+
+SEXP th_fd_id(SEXP fd) {
+  struct stat st;
+  return identity(fstat(int1(fd), &st) == 0, &st);
+}
+
+SEXP th_path_id(SEXP path) {
+  struct stat st;
+  return identity(stat(R_CHAR(STRING_ELT(path, 0)), &st) == 0, &st);
+}
 
 static void on_alarm(int sig) { (void)sig; }
 

@@ -23,21 +23,21 @@ child_preamble <- function(result_file) {
   c(
     sprintf("suppressMessages(library(client, lib.loc = %s))", deparse(client_lib)),
     sprintf("client_so <- %s", deparse(client_so)),
-    sprintf("invisible(dyn.load(%s))", deparse(fdhelper())),
+    sprintf("fdhelper_so <- %s", deparse(fdhelper())),
+    "invisible(dyn.load(fdhelper_so))",
     "h <- local({",
     "  syms <- c('th_pipe', 'th_close', 'th_dup2', 'th_open_read', 'th_open_write', 'th_read',",
     "            'th_fill', 'th_set_nonblock', 'th_set_blocking', 'th_set_nofile', 'th_fd_flags',",
-    "            'th_set_fd_flags', 'th_fl_flags', 'th_alarm',",
+    "            'th_set_fd_flags', 'th_fl_flags', 'th_alarm', 'th_open_fds', 'th_fd_id', 'th_path_id',",
     "            'th_printf', 'th_write_fd', 'th_throw_error', 'th_throw_system_error')",
     "  fns <- lapply(syms, function(s) function(...) .Call(s, ...))",
     "  setNames(fns, sub('^th_', '', syms))",
     "})",
-    "# The listing shows the descriptor it reads the directory with; fcntl drops it again.",
-    "open_fds <- function() {",
-    "  fds <- sort(as.integer(list.files('/proc/self/fd')))",
-    "  fds[vapply(fds, function(fd) h$fd_flags(fd) >= 0L, NA)]",
-    "}",
-    "fd_target <- function(fd) Sys.readlink(sprintf('/proc/self/fd/%d', fd))",
+    "# Descriptors are listed with fcntl and told apart by fstat's device and inode, never through",
+    "# /proc, which macOS and the BSDs lack and a test run may hide.",
+    "open_fds <- function() h$open_fds()",
+    "fd_target <- function(fd) h$fd_id(fd)",
+    "path_id <- function(path) h$path_id(path)",
     "cloexec <- function(fd) bitwAnd(h$fd_flags(fd), 1L) == 1L",
     sprintf("result <- function(x) saveRDS(x, %s)", deparse(result_file))
   )
@@ -63,11 +63,10 @@ run_child <- function(code, timeout = 60) {
        result = if (file.exists(res)) readRDS(res))
 }
 
-# Descriptors this process has open. The listing shows the descriptor it reads the directory
-# with, which is closed again by the time it is compared; a second listing leaves it out.
+# Descriptors this process has open, listed by the native test helper.
 parent_fds <- function() {
-  listed <- function() sort(as.integer(list.files("/proc/self/fd")))
-  intersect(listed(), listed())
+  dyn.load(fdhelper())
+  .Call("th_open_fds")
 }
 
 # Call at the top of a test file; call what it returns at the end to fail on any descriptor the

@@ -65,7 +65,9 @@ r <- run_child({
   listing <- function() {
     f <- tempfile()
     s <- redirect_stdout(f)
-    system("ls /proc/self/fd")
+    # A program started with system(): an R that lists its descriptors with fcntl.
+    lister <- sprintf("dyn.load('%s'); cat(.Call('th_open_fds'), sep = '\\n')", fdhelper_so)
+    system(paste(file.path(R.home("bin"), "Rscript"), "--vanilla -e", shQuote(lister)))
     restore_stdout(s)
     list(fds = as.integer(readLines(f)), saved = s$fd)
   }

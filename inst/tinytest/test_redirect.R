@@ -115,7 +115,7 @@ r <- run_child({
   h$close(saved)
   .Call(ns$kestrin_set_stdout, keep, TRUE)
   out$file_self_content <- readLines(f, warn = FALSE)
-  out$file_path <- normalizePath(f)
+  out$file_path <- path_id(f)
   out$stdout_back <- fd_target(1L)
 
   before <- open_fds()
@@ -218,7 +218,7 @@ r <- run_child({
     fd_target(1L)
   }
   out$local_inside <- scoped()
-  out$f2 <- normalizePath(f2)
+  out$f2 <- path_id(f2)
   out$local_files <- list(readLines(f1), readLines(f2), readLines(f3))
   out$local_after <- c(fd_target(1L), fd_target(2L))
   out$top_level <- catch(local_stdout(f1, .local_envir = globalenv()))

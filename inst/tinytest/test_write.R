@@ -38,9 +38,11 @@ r <- run_child({
   h$close(p[2])
   out$ebadf <- catch(fd_write(p[2], "x"))
   h$close(p[1])
-  full <- h$open_write("/dev/full")
-  out$enospc <- catch(fd_write(full, "x"))
-  h$close(full)
+  if (file.exists("/dev/full")) {
+    full <- h$open_write("/dev/full")
+    out$enospc <- catch(fd_write(full, "x"))
+    h$close(full)
+  }
   p <- h$pipe(TRUE)
   h$fill(p[2])
   h$set_blocking(p[2])
@@ -81,7 +83,8 @@ system_error <- function(msg, errnum) {
                 errnum), msg)
 }
 expect_true(system_error(res$ebadf, 9L), info = res$ebadf)
-expect_true(system_error(res$enospc, 28L), info = res$enospc)
+# ENOSPC needs /dev/full, which not every system has.
+if (!is.null(res$enospc)) expect_true(system_error(res$enospc, 28L), info = res$enospc)
 expect_true(system_error(res$eintr, 4L), info = res$eintr)
 
 expect_identical(res$leaked, integer(0L))
