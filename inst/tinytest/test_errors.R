@@ -16,7 +16,8 @@ r <- run_child({
     plain = catch(h$throw_error(client_so, "Cannot frobnicate 50%")),
     given = catch(h$throw_system_error(client_so, 2L, "given text", "Cannot open")),
     null = catch(h$throw_system_error(client_so, 2L, NULL, "Cannot open")),
-    long = catch(h$throw_system_error(client_so, 7L, "sys", strrep("ab", 2500L)))
+    long = catch(h$throw_system_error(client_so, 7L, "sys", strrep("ab", 2500L))),
+    long_plain = catch(h$throw_error(client_so, strrep("cd", 2500L)))
   ))
 })
 expect_equal(r$status, 0L)
@@ -28,6 +29,8 @@ expect_true(grepl("^Cannot open \\(system error 2, No such file or directory\\) 
 # The message is cut at 4095 characters; the system and location parts still follow it.
 expect_equal(substr(res$long, 1L, 4095L), substr(strrep("ab", 2500L), 1L, 4095L))
 expect_equal(substring(res$long, 4096L), " (system error 7, sys) @fdhelper.c:42 (th_throw_system_error)")
+expect_equal(substr(res$long_plain, 1L, 4095L), substr(strrep("cd", 2500L), 1L, 4095L))
+expect_equal(substring(res$long_plain, 4096L), " @fdhelper.c:7 (th_throw_error)")
 
 # Routines never read element 0 of an empty vector: they raise instead, and R's accessors still
 # refuse wrong types. In a child, so that a crash would be reported rather than suffered.
