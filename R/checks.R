@@ -4,10 +4,14 @@
 
 user_call <- function() {
   ns <- environment(user_call)
+  parents <- sys.parents()
   call <- NULL
-  for (i in rev(seq_len(sys.nframe() - 1L))) {
-    if (!identical(environment(sys.function(i)), ns)) break
+  # From the caller of user_call() up the chain of callers (not of frames on the stack, which
+  # also holds the base functions a scope runs code through), while they are this package's.
+  i <- sys.nframe() - 1L
+  while (i > 0L && identical(environment(sys.function(i)), ns)) {
     call <- sys.call(i)
+    i <- parents[[i]]
   }
   call
 }
@@ -19,8 +23,8 @@ fail <- function(fmt, ...) {
 
 # Runs a native routine whose errors should name the user's call, not an internal one. The
 # message is kept as the routine raised it.
-native <- function(expr) {
-  call <- user_call()
+native <- function(expr, call = user_call()) {
+  call <- call # forced here, where the callers still lead to the user's call
   tryCatch(expr, error = function(e) stop(simpleError(conditionMessage(e), call)))
 }
 
@@ -48,11 +52,30 @@ check_flag <- function(x, arg) {
   x
 }
 
+# Paths reach open() as the bytes R holds: a name in the native encoding (or marked as bytes) is
+# used as it is, even where a byte is not valid in the locale; only a name R marked as UTF-8 or
+# Latin-1 is translated.
 check_path <- function(path, arg) {
   if (!is_string(path) || !nzchar(path)) {
     fail("`%s` must be a single non-empty file path, not %s", arg, describe(path))
   }
-  enc2native(path.expand(path))
+  if (Encoding(path) %in% c("UTF-8", "latin1")) path <- enc2native(path)
+  # Byte-wise: string functions refuse a name that is not valid in the locale.
+  if (charToRaw(path)[[1L]] == charToRaw("~")) path.expand(path) else path
+}
+
+# Where a stream goes: a file path, or an open descriptor other than standard input.
+check_target <- function(to) {
+  if (is.character(to)) return(check_path(to, "to"))
+  if (is.numeric(to) && length(to) == 1L && !is.na(to) && to == 0) {
+    fail("`to` must not be 0: standard input is not a place to write to")
+  }
+  if (!is.numeric(to) || length(to) != 1L || is.na(to) || to < 1 || to != trunc(to) ||
+      to > .Machine$integer.max) {
+    fail("`to` must be a file path (a single non-empty string) or an open descriptor (a single whole number >= 1), not %s",
+         describe(to))
+  }
+  as.integer(to)
 }
 
 # A raw vector as it is, or the bytes of a single string.

@@ -18,26 +18,31 @@ void need_element(SEXP x, const char *func, const char *what) {
 const char *const stream_names[] = {"stdin", "stdout", "stderr"};
 
 // Points `target` (1 or 2) at what `fd` refers to and consumes `fd`. Unless `drop`, first saves a
-// duplicate of `target` and returns its number. When the worker fails, `fd` stays open for the
-// caller unless `close_fd_on_failure`; a saved duplicate never outlives a failure.
+// duplicate of `target` and returns its number, or -1 when `target` was closed: pointing the
+// stream back with -1 means closing it, done by passing `target` itself with `drop`. When the
+// worker fails, `fd` stays open for the caller unless `close_fd_on_failure`; a saved duplicate
+// never outlives a failure.
 SEXP kestrin_set_std(int target, int fd, int drop, bool close_fd_on_failure) {
   int saved = -1;
   if (!drop) {
     saved = dup(target);
-    if (saved < 0) {
+    if (saved < 0 && errno != EBADF) {
       int err = errno;
       if (close_fd_on_failure) close(fd);
       R_THROW_SYSTEM_ERROR(err, "Cannot reroute %s", stream_names[target]);
     }
     // dup took the lowest free number: `fd` itself when it was closed. Going on would return a
     // saved number that the close of `fd` below releases at once.
-    if (saved == fd) {
+    if (saved >= 0 && saved == fd) {
       close(saved);
       R_THROW_SYSTEM_ERROR(EBADF, "Cannot reroute %s", stream_names[target]);
     }
   }
-  // dup2 onto itself and a close would leave the stream closed.
-  if (fd != target) {
+  if (fd == target) {
+    // The stream pointed at itself: nothing moves. Dropped, it is closed, as dup2 onto itself
+    // followed by the close of `fd` would leave it.
+    if (drop) close(target);
+  } else {
     if (dup2(fd, target) < 0) {
       int err = errno;
       if (saved >= 0) close(saved);
@@ -57,6 +62,8 @@ SEXP set_std_to_file(int target, SEXP path, const char *func) {
     r_throw_system_error(func, __FILE__, __LINE__, errno, nullptr, "Cannot open new %s file `%s`",
                          stream_names[target], file);
   }
+  // The file took the stream's own number, so the stream was closed: that is what is saved.
+  if (fd == target) return Rf_ScalarInteger(-1);
   return kestrin_set_std(target, fd, 0, true);
 }
 
@@ -85,7 +92,8 @@ extern "C" attribute_visible SEXP kestrin_write(SEXP fd, SEXP data) {
 }
 
 // fd: descriptor to point stdout at, consumed; drop: logical. Returns the saved stdout as an
-// integer, or NULL when `drop`. Raises "Cannot reroute stdout".
+// integer (-1: stdout was closed), or NULL when `drop`; fd 1 with `drop` closes stdout.
+// Raises "Cannot reroute stdout".
 extern "C" attribute_visible SEXP kestrin_set_stdout(SEXP fd, SEXP drop) {
   return set_std(1, fd, drop, "kestrin_set_stdout");
 }
@@ -95,8 +103,8 @@ extern "C" attribute_visible SEXP kestrin_set_stderr(SEXP fd, SEXP drop) {
   return set_std(2, fd, drop, "kestrin_set_stderr");
 }
 
-// path: file to create or truncate (mode 0644) and point stdout at. Returns the saved stdout.
-// Raises "Cannot open new stdout file `path`" or "Cannot reroute stdout".
+// path: file to create or truncate (mode 0644) and point stdout at. Returns the saved stdout
+// (-1: stdout was closed). Raises "Cannot open new stdout file `path`" or "Cannot reroute stdout".
 extern "C" attribute_visible SEXP kestrin_set_stdout_to_file(SEXP path) {
   return set_std_to_file(1, path, "kestrin_set_stdout_to_file");
 }
