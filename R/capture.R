@@ -70,7 +70,9 @@ forward_output <- function(code) {
 }
 
 # Hands what arrived on the descriptors since the last time to R: stdout's text as output,
-# stderr's as a message, which handlers further out may take (a knitr chunk shows it).
+# stderr's as a message, which handlers further out may take (a knitr chunk shows it). A handler
+# further out may write to the descriptor itself meanwhile (a capture around this call, writing
+# the message to stderr): that goes on to the stream as it was, not back into the next round.
 forward_pending <- function(scope) {
   flush_std()
   for (stream in names(scope$forward)) {
@@ -86,6 +88,12 @@ forward_pending <- function(scope) {
         scope$print_stderr(bytes)
       }, muffleMessage = function() NULL)
     }
+  }
+  flush_std()
+  for (f in scope$forward) {
+    written <- read_from(f$path, f$offset)
+    f$offset <- f$offset + length(written)
+    if (length(written) && f$record$fd >= 0L) write_all(f$record$fd, written)
   }
 }
 

@@ -236,6 +236,7 @@ redirect_stream <- function(stream, to, drop) {
   }
   flush_std()
   record <- native(suspendInterrupts(switch_stream(stream, to, drop)))
+  deliver_interrupts()
   invisible(if (!is.null(record)) record$handle)
 }
 
@@ -243,6 +244,7 @@ restore_stream <- function(stream, saved) {
   record <- record_of(saved, stream)
   flush_std()
   native(suspendInterrupts(undo(record)))
+  deliver_interrupts()
   invisible(NULL)
 }
 

@@ -98,6 +98,7 @@ write_all <- function(fd, bytes) {
 # Copies R's routed output to the descriptors, stdout's first: called before anything else is
 # written (a message) and at the end, so that each keeps its place relative to the other.
 sync_routes <- function(scope) {
+  flush_std()
   for (route in scope$routes) {
     flush(route$con)
     bytes <- read_from(route$path, route$offset)
@@ -141,6 +142,7 @@ close_on_exit <- function(scope) {
   on.exit(unlink(scope$files))
   left_normally <- !identical(returnValue(unfinished), unfinished)
   close_scope(scope, if (!left_normally) unfinished)
+  if (scope$kind == "local") deliver_interrupts()
 }
 
 unfinished <- new.env(parent = emptyenv())
@@ -151,7 +153,15 @@ unfinished <- new.env(parent = emptyenv())
 # from it: the forcing of `code` inside scope_run(). They are given the user's call instead.
 inner_call <- quote(allowInterrupts(code))
 
-in_scope <- function(scope, open, code) suspendInterrupts(scope_run(scope, open, code))
+in_scope <- function(scope, open, code) {
+  res <- suspendInterrupts(scope_run(scope, open, code))
+  deliver_interrupts()
+  res
+}
+
+# R delivers an interrupt held back by suspendInterrupts() only at its next check, which may come
+# long after, in the caller's code. Checking here delivers it within the call that held it.
+deliver_interrupts <- function() Sys.sleep(0)
 
 scope_run <- function(scope, open, code) {
   on.exit(close_on_exit(scope))
@@ -257,6 +267,7 @@ local_stream <- function(stream, to, envir, call) {
     if (!r_output_reaches_fd()[[stream]]) route_r_output(scope, stream)
     for (i in 1:2) do.call(base::on.exit, list(close, TRUE, FALSE), envir = envir)
   })
+  deliver_interrupts()
   invisible(NULL)
 }
 

@@ -622,6 +622,13 @@ r <- run_child({
     "value"
   }))
   out$forwarded_value <- value
+  # A capture around forwarding gets everything once, in its own order.
+  out$nested <- capture_output(forward_output({
+    system("echo out; echo err >&2")
+    message("m1")
+    system("echo err2 >&2")
+    5
+  }))
   sink()
   out$sunk <- readLines(sunk)
   out$plain <- withVisible(forward_output(invisible("pass-through")))
@@ -636,6 +643,7 @@ expect_equal(res$merged, "1\n2\n3\n")
 expect_equal(sort(res$file), c("child to the file", "to the file"))
 expect_equal(res$forwarded, c("from a child", "from C"))
 expect_equal(res$forwarded_value, "value")
+expect_equal(res$nested, list(value = 5, stdout = "out\n", stderr = "err\nm1\nerr2\n"))
 expect_equal(res$sunk, character(0L))
 expect_equal(res$plain, list(value = "pass-through", visible = FALSE))
 
