@@ -114,6 +114,8 @@ sync_routes <- function(scope) {
 close_scope <- function(scope, cond = NULL) suspendInterrupts({
   if (scope$closed) return(invisible(NULL))
   scope$closed <- TRUE
+  # R's routed output reaches the descriptors also when the code left by a jump.
+  try(sync_routes(scope), silent = TRUE)
   for (route in rev(scope$routes)) try(unroute_r_output(route), silent = TRUE)
   flush_std()
   failures <- list()
@@ -179,7 +181,6 @@ scope_run <- function(scope, open, code) {
     error = function(e) scope_exit(scope, e),
     interrupt = function(e) scope_exit(scope, e)
   )
-  sync_routes(scope)
   close_scope(scope)
   result$captured <- if (scope$kind == "capture") read_captured(scope)
   result
@@ -189,10 +190,7 @@ scope_run <- function(scope, open, code) {
 # R prints an error where the caller sees it, and it carries the user's call and, from a capture,
 # what was captured until then.
 scope_exit <- function(scope, cond) {
-  suspendInterrupts({
-    sync_routes(scope)
-    close_scope(scope, cond)
-  })
+  close_scope(scope, cond)
   changed <- FALSE
   if (identical(conditionCall(cond), inner_call)) {
     cond$call <- scope$call
@@ -259,13 +257,14 @@ local_stream <- function(stream, to, envir, call) {
   }
   scope <- new_scope(call, "local")
   flush_std()
-  # Registered twice: an interrupt that lands before the first has held interrupts leaves the
-  # second to run, and a finished close makes the second do nothing.
+  # Registered first, so that whatever the switch leaves behind is undone, and twice: an interrupt
+  # that lands before the first has held interrupts leaves the second to run, and a finished
+  # close makes the second do nothing.
   close <- as.call(list(close_on_exit, scope))
   suspendInterrupts({
+    for (i in 1:2) do.call(base::on.exit, list(close, TRUE, FALSE), envir = envir)
     native(scope_redirect(scope, stream, to), call)
     if (!r_output_reaches_fd()[[stream]]) route_r_output(scope, stream)
-    for (i in 1:2) do.call(base::on.exit, list(close, TRUE, FALSE), envir = envir)
   })
   deliver_interrupts()
   invisible(NULL)
