@@ -238,26 +238,30 @@ expect_identical(readLines(log), "into the log")
 unlink(log)
 
 # ---- a GUI-like front end: R embedded with console callbacks ----
-# Built with R's compiler and flags against libR; where R is not a shared library or has no
-# headers, there is nothing to build against.
+# Built with R's compiler and flags against libR. Where R is no shared library or has no headers,
+# or there is no compiler, there is nothing to build against: the row is skipped. Returns the
+# program, or NA with the reason for a skip or the compiler's output for a failure.
 build_embed <- function() {
   exe <- file.path(tempdir(), "embed")
-  if (file.exists(exe)) return(exe)
   src <- file.path(tempdir(), "embed.c")
   file.copy("embed.c", src, overwrite = TRUE)
   config <- function(what) {
     out <- suppressWarnings(system2(file.path(R.home("bin"), "R"), c("CMD", "config", what),
                                     stdout = TRUE, stderr = TRUE))
-    if (!is.null(attr(out, "status"))) stop(paste(out, collapse = " "))
-    paste(out, collapse = " ")
+    if (!is.null(attr(out, "status"))) NA_character_ else paste(out, collapse = " ")
   }
-  cmd <- tryCatch(paste(config("CC"), config("CFLAGS"), config("--cppflags"), shQuote(src),
-                        "-o", shQuote(exe), config("--ldflags"),
-                        paste0("-Wl,-rpath,", R.home("lib")), "2>&1"),
-                  error = function(e) e)
-  if (inherits(cmd, "error")) return(structure(NA, reason = conditionMessage(cmd)))
-  out <- suppressWarnings(system(cmd, intern = TRUE))
-  if (!file.exists(exe)) return(structure(NA, reason = paste(out, collapse = "\n")))
+  cc <- config("CC")
+  ld <- config("--ldflags")
+  skip <- function(why) structure(NA, skip = why)
+  if (is.na(ld)) return(skip("R is not built as a shared library"))
+  if (!file.exists(file.path(R.home("include"), "Rembedded.h"))) return(skip("R's headers are missing"))
+  if (is.na(cc) || !nzchar(Sys.which(strsplit(cc, " ", fixed = TRUE)[[1L]][1L]))) {
+    return(skip("R's C compiler is missing"))
+  }
+  out <- suppressWarnings(system(paste(cc, config("CFLAGS"), config("--cppflags"), shQuote(src),
+                                       "-o", shQuote(exe), ld, paste0("-Wl,-rpath,", R.home("lib")),
+                                       "2>&1"), intern = TRUE))
+  if (!file.exists(exe)) return(structure(NA, failure = paste(out, collapse = "\n")))
   exe
 }
 
@@ -277,7 +281,8 @@ run_embedded <- function(exe, code, timeout = 60) {
 
 exe <- build_embed()
 if (is.na(exe)) {
-  skipped <- c(skipped, paste("the embedded front end cannot be built:", attr(exe, "reason")))
+  expect_null(attr(exe, "failure"), info = paste("building embed.c:", attr(exe, "failure")))
+  skipped <- c(skipped, attr(exe, "skip"))
 } else {
   r <- run_embedded(exe, bquote({
     .(cases_code)
