@@ -238,9 +238,10 @@ expect_identical(readLines(log), "into the log")
 unlink(log)
 
 # ---- a GUI-like front end: R embedded with console callbacks ----
-# Built with R's compiler and flags against libR. Where R is no shared library or has no headers,
-# or there is no compiler, there is nothing to build against: the row is skipped. Returns the
-# program, or NA with the reason for a skip or the compiler's output for a failure.
+# Built against libR with R's compiler and flags, a user Makevars included (sanitizer runs set
+# one). Where R is no shared library or has no headers, or there is no compiler, there is nothing
+# to build against: the row is skipped. Returns the program, or NA with the reason for a skip or
+# the compiler's output for a failure.
 build_embed <- function() {
   exe <- file.path(tempdir(), "embed")
   src <- file.path(tempdir(), "embed.c")
@@ -259,7 +260,8 @@ build_embed <- function() {
     return(skip("R's C compiler is missing"))
   }
   out <- suppressWarnings(system(paste(cc, config("CFLAGS"), config("--cppflags"), shQuote(src),
-                                       "-o", shQuote(exe), ld, paste0("-Wl,-rpath,", R.home("lib")),
+                                       "-o", shQuote(exe), config("LDFLAGS"), ld,
+                                       paste0("-Wl,-rpath,", R.home("lib")),
                                        "2>&1"), intern = TRUE))
   if (!file.exists(exe)) return(structure(NA, failure = paste(out, collapse = "\n")))
   exe
