@@ -1,10 +1,11 @@
 #!/bin/sh
 # Makes sure the tools of the development checks are here: clang with its fuzzer and sanitizer
 # runtimes, clang-format, clang-tidy, cppcheck and valgrind (with glibc's debug symbols, which
-# valgrind wants for its startup redirections). On Debian it installs the missing packages with
-# apt-get; elsewhere it only says what is missing.
+# valgrind wants for its startup redirections), and knitr, which the front-end tests knit with
+# (they skip without it). On Debian it installs the missing packages with apt-get; elsewhere it
+# only says what is missing.
 set -e
-packages="clang libclang-rt-dev clang-format clang-tidy cppcheck valgrind libc6-dbg"
+packages="clang libclang-rt-dev clang-format clang-tidy cppcheck valgrind libc6-dbg r-cran-knitr"
 commands="clang++ clang-format clang-tidy cppcheck valgrind"
 
 if command -v dpkg-query >/dev/null 2>&1 && command -v apt-get >/dev/null 2>&1; then
