@@ -36,6 +36,8 @@ for (flag in list(NA, 1L, "TRUE", c(TRUE, FALSE), logical(0L))) {
   expect_error(capture_output(1, merge = flag), "`merge` must be TRUE or FALSE")
   expect_error(base64_encode(raw(0L), raw = flag), "`raw` must be TRUE or FALSE")
   expect_error(base64_decode("", strict = flag), "`strict` must be TRUE or FALSE")
+  # Checked before anything is flagged in this process.
+  expect_error(disable_inheritance(keep_output = flag), "`keep_output` must be TRUE or FALSE")
 }
 for (path in list(NA_character_, "", c("a", "b"))) {
   expect_error(redirect_stdout(path), "`to` must be a single non-empty file path")
