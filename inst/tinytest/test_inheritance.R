@@ -69,7 +69,8 @@ r <- run_child({
   for (fd in setdiff(open_fds(), 0:2)) h$close(fd)
   # Duplicating 0 onto another number fails when 0 is closed (0<&0 would be a no-op).
   stdin_open <- "if (: 9<&0) 2>/dev/null; then echo open; else echo closed; fi"
-  out <- list(targets = vapply(0:2, fd_target, ""), stdin_before = system(stdin_open, intern = TRUE))
+  out <- list(targets = vapply(0:2, fd_target, ""))
+  out$stdin_before <- system(stdin_open, intern = TRUE)
   held <- h$open_read("/dev/null")
   out$returned <- withVisible(disable_inheritance())
   out$flags <- vapply(c(0:2, held), cloexec, NA)
@@ -115,8 +116,8 @@ expect_true(res$echo_full != 0L, info = res$echo_full)
 expect_identical(r$stdout, "hi")
 expect_identical(r$stderr, "err")
 expect_equal(length(res$emfile_msgs), 2L)
-expect_true(all(grepl("^standard (output|error) stays close-on-exec.*\\(system error 24, ", res$emfile_msgs)),
-            info = res$emfile_msgs)
+emfile <- "^standard (output|error) stays close-on-exec.*\\(system error 24, "
+expect_true(all(grepl(emfile, res$emfile_msgs)), info = res$emfile_msgs)
 expect_equal(sub(" stays.*", "", res$emfile_msgs), c("standard output", "standard error"))
 expect_equal(res$emfile_calls, rep("disable_inheritance()", 2L))
 expect_equal(res$emfile_flags, rep(TRUE, 3L))
