@@ -15,8 +15,7 @@ install: setup
 	$(R) CMD INSTALL --no-multiarch --preclean -l $(LIB) .
 
 demo: install
-	$(RSCRIPT) --vanilla -e 'suppressMessages(library(client, lib.loc = "$(LIB)"))' \
-	  -e 'source(system.file("demo", "tour.R", package = "client", lib.loc = "$(LIB)"), echo = FALSE)'
+	$(RSCRIPT) --vanilla -e 'demo("tour", package = "client", lib.loc = "$(LIB)", echo = FALSE)'
 
 test: install
 	$(RSCRIPT) --vanilla tools/run-tests.R $(LIB)
