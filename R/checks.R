@@ -28,11 +28,26 @@ native <- function(expr, call = user_call()) {
   tryCatch(expr, error = function(e) stop(simpleError(conditionMessage(e), call)))
 }
 
+# What a wrong argument was, for the end of a message: "..., not <describe(x)>".
 describe <- function(x) {
+  an <- function(word) paste(if (grepl("^[aeiouAEIOU]", word)) "an" else "a", word)
   if (is.null(x)) return("NULL")
-  kind <- if (is.object(x)) class(x)[[1L]] else typeof(x)
-  if (length(x) == 1L && is.atomic(x)) sprintf("%s %s", kind, format(x)) else
-    sprintf("a %s vector of length %d", kind, length(x))
+  if (is.object(x)) return(an(sprintf("%s object", class(x)[[1L]])))
+  type <- typeof(x)
+  if (length(x) == 1L && type %in% c("logical", "integer", "double", "character")) {
+    if (is.na(x)) return(format(x))  # NA, or NaN
+    # Quoted, so that an empty or blank string still shows.
+    return(switch(type,
+      logical = format(x),
+      character = sprintf("the string %s", encodeString(x, quote = '"')),
+      # Enough digits that a near-whole number does not print as a whole one.
+      sprintf("the number %s", format(x, digits = 15L))
+    ))
+  }
+  if (is.atomic(x)) return(sprintf("%s vector of length %d", an(type), length(x)))
+  if (is.list(x)) return(sprintf("a list of length %d", length(x)))
+  if (is.function(x)) return("a function")
+  an(switch(type, language = "call", type))
 }
 
 is_string <- function(x) is.character(x) && length(x) == 1L && !is.na(x)

@@ -1,5 +1,9 @@
 # A tour of client: every capability once, with what happened printed plainly.
-library(client)
+# demo() reads this file from <library>/client/demo/, and that library need not be on
+# .libPaths(): attach the package from there.
+library(client, lib.loc = c(dirname(dirname(dirname(
+  utils::getSrcFilename(function() NULL, full.names = TRUE)
+))), .libPaths()))
 
 say <- function(...) cat("\n==>", ..., "\n")
 show <- function(label, x) cat(sprintf("    %-28s %s\n", label, paste(x, collapse = " ")))
@@ -35,7 +39,7 @@ saved <- redirect_stdout(log)
 cat("this line goes to the file\n")
 system("echo so does this child program")
 restore_stdout(saved)
-print(saved)
+show("the saved stream prints as:", capture.output(print(saved)))
 show("the file holds:", encodeString(paste(readLines(log), collapse = "\n")))
 show("a second restore:", tryCatch(restore_stdout(saved), error = conditionMessage))
 show("a missing directory:",
@@ -60,22 +64,60 @@ try_it <- tryCatch(with_stdout(tempfile(), stop("failed inside")), error = condi
 show("an error inside:", c(try_it, "(and stdout is back)"))
 
 say("Keeping descriptors from leaking into programs started later (in a child R process)")
-child <- tempfile(fileext = ".R")
-writeLines(c(
-  sprintf("library(client, lib.loc = %s)", deparse(dirname(find.package("client")))),
-  "held <- list(file('/dev/null', 'r'), file(tempfile(), 'w'))",
-  "list_fds <- function() system('ls /proc/self/fd | tr \"\\\\n\" \" \"; echo')",
-  "cat('    before: a program sees descriptors '); list_fds()",
-  "disable_inheritance()",
-  "out <- tempfile()",
-  "s <- redirect_stdout(out)  # 0-2 are flagged too: give the program a stdout again",
-  "list_fds()",
-  "restore_stdout(s)",
-  "cat('    after:  a program sees descriptors', readLines(out), '\\n')",
-  "cat('    (0 is the directory ls reads; descriptor', s$fd, 'is the saved stdout, an ordinary one;\\n')",
-  "cat('     one open above 15 beyond a closed number keeps its flags: the scan stopped at the gap)\\n')"
-), child)
-system2(file.path(R.home("bin"), "Rscript"), c("--vanilla", shQuote(child)))
+# The child lists what a program started from it inherits by asking that program: a shell that
+# tries to duplicate each number onto a spare one. That needs no /proc, which macOS and the BSDs
+# lack and CI may hide. POSIX sh reads single-digit numbers only, so it checks 0-8; bash, where
+# there is one, checks up to 24 and lets the tour make a gap above 15 to show where the scan ends.
+bash <- nzchar(Sys.which("bash"))
+child <- substitute({
+  suppressMessages(library(client, lib.loc = LIB))
+  show <- function(label, x) cat(sprintf("    %-28s %s\n", label, paste(x, collapse = " ")))
+  inherited <- function() {
+    found <- tempfile()
+    top <- if (BASH) 24L else 8L
+    spare <- if (BASH) 99L else 9L
+    # Descriptor 2 is tried before stderr is silenced: silencing it first would hide it.
+    script <- paste0(
+      "for fd in ", paste(0:top, collapse = " "), "; do ",
+      "if [ $fd = 2 ]; then (: ", spare, "<&2); else (: ", spare, "<&$fd) 2>/dev/null; fi ",
+      "&& echo $fd >>", shQuote(found), "; done"
+    )
+    system2(if (BASH) "bash" else "sh", c("-c", shQuote(script)))
+    fds <- if (file.exists(found)) sort(as.integer(readLines(found))) else integer(0L)
+    unlink(found)
+    fds
+  }
+  at_start <- inherited()
+  held <- list(file("/dev/null", "r"), file("/dev/null", "w"))
+  before <- inherited()
+  show("a program sees, before:", before)
+  show("  of which this R opened:", c(setdiff(before, at_start), "(the two files it holds)"))
+  if (BASH) show("  and its starter opened:", "16 and 18, with 17 closed between them")
+  disable_inheritance()
+  after <- inherited()
+  show("after disable_inheritance():", after)
+  show("  1 and 2 stay inherited:", "a program's output still shows")
+  system("echo '      (a program started now, printing to stdout)'")
+  show("  0 does not:", "give a program its input explicitly")
+  system("sed 's/^/      /'", input = "(input given with system(input = ))")
+  if (BASH) show("  18 is still there:", "from 16 on the scan stops at the first closed number, 17")
+  disable_inheritance(keep_output = FALSE)
+  show("with keep_output = FALSE:", c(inherited(), "(no stdout or stderr either)"))
+  show("echo then exits with:", suppressWarnings(system("echo lost")))
+  for (con in held) close(con)
+}, list(LIB = dirname(find.package("client")), BASH = bash))
+script <- tempfile(fileext = ".R")
+writeLines(deparse(child, width.cutoff = 500L), script)
+rscript <- file.path(R.home("bin"), "Rscript")
+if (bash) {
+  # bash starts the child with 16 and 18 open and 17 closed: a gap the scan cannot pass.
+  system2("bash", c("-c", shQuote(paste("exec 16</dev/null 17<&- 18</dev/null; exec",
+                                        shQuote(rscript), "--vanilla", shQuote(script)))))
+} else {
+  cat("    (no bash here: only descriptors 0-8 are listed, and the gap above 15 is not shown)\n")
+  system2(rscript, c("--vanilla", shQuote(script)))
+}
+unlink(script)
 
 say("Base64: bytes to text and back")
 bytes <- as.raw(c(0:5, 250:255))

@@ -3,8 +3,9 @@
 lib <- commandArgs(TRUE)[[1L]]
 .libPaths(c(lib, .libPaths()))
 suppressMessages(library(client, lib.loc = lib))
+# Colour codes only on a terminal, never in a log.
 results <- tinytest::run_test_dir(system.file("tinytest", package = "client", lib.loc = lib),
-                                  verbose = 1)
+                                  verbose = 1, color = isatty(stdout()))
 failed <- vapply(results, isFALSE, logical(1))
 # Formatting a failure can itself fail (an `info` of length zero); the count must still print.
 describe <- function(r) tryCatch(format(r, type = "long"), error = function(e) {

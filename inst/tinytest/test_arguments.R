@@ -14,6 +14,18 @@ for (data in list(1:3, NA_character_, c("a", "b"), character(0L), list(as.raw(1)
   expect_error(base64_encode(data), "`x` must be a raw vector or a single non-NA string")
   expect_error(base64_decode(data), "`x` must be a raw vector or a single non-NA string")
 }
+# Each message ends with what was given, as a reader would say it.
+given <- list(
+  list(1:3, "an integer vector of length 3"), list(character(0L), "a character vector of length 0"),
+  list(new.env(), "an environment"), list(list(1), "a list of length 1"), list(sum, "a function"),
+  list(quote(f(x)), "a call"), list(factor("a"), "a factor object"), list(NULL, "NULL"),
+  list("", 'the string ""'), list("1", 'the string "1"'), list(NA_real_, "NA"), list(TRUE, "TRUE"),
+  list(1.5, "the number 1.5"), list(3 + 1e-10, "the number 3.0000000001"), list(-1L, "the number -1")
+)
+for (g in given) {
+  msg <- tryCatch(fd_write(g[[1L]], raw(0L)), error = conditionMessage)
+  expect_equal(msg, paste("`fd` must be a single whole number >= 0, not", g[[2L]]))
+}
 # The error names the function the user called, not an internal one.
 err <- tryCatch(fd_write("1", raw(0L)), error = identity)
 expect_equal(deparse(conditionCall(err)), 'fd_write("1", raw(0L))')
@@ -24,6 +36,8 @@ for (flag in list(NA, 1L, "TRUE", c(TRUE, FALSE), logical(0L))) {
   expect_error(capture_output(1, merge = flag), "`merge` must be TRUE or FALSE")
   expect_error(base64_encode(raw(0L), raw = flag), "`raw` must be TRUE or FALSE")
   expect_error(base64_decode("", strict = flag), "`strict` must be TRUE or FALSE")
+  # Checked before anything is flagged in this process.
+  expect_error(disable_inheritance(keep_output = flag), "`keep_output` must be TRUE or FALSE")
 }
 for (path in list(NA_character_, "", c("a", "b"))) {
   expect_error(redirect_stdout(path), "`to` must be a single non-empty file path")

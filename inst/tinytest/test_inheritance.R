@@ -1,6 +1,7 @@
 # ---- disable_inheritance(): close-on-exec on the open descriptors, scanning up from 0 ----
 # Each child first arranges its own descriptor table: it closes everything above 2 (its script
-# was read whole beforehand), then opens descriptors at chosen numbers.
+# was read whole beforehand), then opens descriptors at chosen numbers. The scan is the
+# routine's, seen whole with keep_output = FALSE; by default stdout and stderr are given back.
 source("helpers.R", local = TRUE)
 check_leaks <- leak_guard()
 
@@ -15,14 +16,14 @@ r <- run_child({
 
   # Only 0-2 open.
   out$only_std_before <- open_fds()
-  disable_inheritance()
+  disable_inheritance(keep_output = FALSE)
   out$only_std <- flags(0:2)
   for (fd in 0:2) h$set_fd_flags(fd, 0L)
 
   # 0-2, 5 and 15: everything below 16 is visited, gaps or not.
   h$dup2(0L, 5L)
   h$dup2(0L, 15L)
-  disable_inheritance()
+  disable_inheritance(keep_output = FALSE)
   out$below_floor <- flags(c(0:2, 5L, 15L))
   h$close(5L); h$close(15L)
   for (fd in 0:2) h$set_fd_flags(fd, 0L)
@@ -34,9 +35,9 @@ r <- run_child({
   h$set_fd_flags(17L, 1L)  # already flagged: keeps its flags and its non-blocking mode
   fl17 <- h$fl_flags(17L)
   before <- snapshot()
-  out$returned <- withVisible(disable_inheritance())
+  out$returned <- withVisible(disable_inheritance(keep_output = FALSE))
   first <- snapshot()
-  disable_inheritance()
+  disable_inheritance(keep_output = FALSE)
   second <- snapshot()
   out$above_floor <- flags(c(0:2, 16:19))
   out$beyond_gap <- flags(25L)
@@ -67,6 +68,68 @@ expect_true(res$status_flags_kept)
 expect_true(res$second_call_same)
 expect_null(res$returned$value)
 expect_false(res$returned$visible)
+
+# By default stdout and stderr stay inheritable, pointing where they did: a shell command
+# prints through them and succeeds. Standard input cannot be given back. The duplicates made on
+# the way are gone afterwards, even when none could be made (EMFILE), which leaves the flag and
+# a warning.
+r <- run_child({
+  for (fd in setdiff(open_fds(), 0:2)) h$close(fd)
+  # Duplicating 0 onto another number fails when 0 is closed (0<&0 would be a no-op).
+  stdin_open <- "if (: 9<&0) 2>/dev/null; then echo open; else echo closed; fi"
+  out <- list(targets = vapply(0:2, fd_target, ""))
+  out$stdin_before <- system(stdin_open, intern = TRUE)
+  held <- h$open_read("/dev/null")
+  out$returned <- withVisible(disable_inheritance())
+  out$flags <- vapply(c(0:2, held), cloexec, NA)
+  out$targets_after <- vapply(0:2, fd_target, "")
+  out$fds <- open_fds()
+  out$echo <- system("echo hi; echo err >&2")
+  out$stdin_after <- system(stdin_open, intern = TRUE)
+  for (i in 1:300) disable_inheritance()
+  out$fds_loop <- open_fds()
+
+  disable_inheritance(keep_output = FALSE)
+  out$full_flags <- vapply(0:2, cloexec, NA)
+  out$echo_full <- system("echo lost; echo lost >&2")
+
+  before <- open_fds()
+  old <- h$set_nofile(setdiff(0:1000, before)[1])
+  warned <- list()
+  withCallingHandlers(disable_inheritance(), warning = function(w) {
+    warned[[length(warned) + 1L]] <<- w
+    invokeRestart("muffleWarning")
+  })
+  h$set_nofile(old)
+  out$emfile_msgs <- vapply(warned, conditionMessage, "")
+  out$emfile_calls <- vapply(warned, function(w) deparse(conditionCall(w)), "")
+  out$emfile_flags <- vapply(0:2, cloexec, NA)
+  out$emfile_fds <- identical(open_fds(), before)
+  result(out)
+})
+expect_equal(r$status, 0L, info = paste(r$stderr, collapse = "\n"))
+res <- r$result
+expect_null(res$returned$value)
+expect_false(res$returned$visible)
+expect_equal(res$flags, c(TRUE, FALSE, FALSE, TRUE))
+expect_equal(res$targets_after, res$targets)
+expect_equal(res$fds, c(0:3))
+expect_equal(res$echo, 0L)
+expect_equal(res$stdin_before, "open")
+expect_equal(res$stdin_after, "closed")
+expect_equal(res$fds_loop, res$fds)
+# keep_output = FALSE leaves the routine's flags: the shell has nowhere to print and fails.
+expect_equal(res$full_flags, rep(TRUE, 3L))
+expect_true(res$echo_full != 0L, info = res$echo_full)
+expect_identical(r$stdout, "hi")
+expect_identical(r$stderr, "err")
+expect_equal(length(res$emfile_msgs), 2L)
+emfile <- "^standard (output|error) stays close-on-exec.*\\(system error 24, "
+expect_true(all(grepl(emfile, res$emfile_msgs)), info = res$emfile_msgs)
+expect_equal(sub(" stays.*", "", res$emfile_msgs), c("standard output", "standard error"))
+expect_equal(res$emfile_calls, rep("disable_inheritance()", 2L))
+expect_equal(res$emfile_flags, rep(TRUE, 3L))
+expect_true(res$emfile_fds)
 
 # What a started program sees: its own descriptors, before and after the call.
 r <- run_child({

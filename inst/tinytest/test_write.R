@@ -90,4 +90,13 @@ expect_true(system_error(res$eintr, 4L), info = res$eintr)
 expect_identical(res$leaked, integer(0L))
 expect_identical(res$lost, integer(0L))
 
+# A script whose last line writes a payload to its own stdout: the payload, and nothing else,
+# reaches the parent. A visible count would follow it as "[1] 21".
+r <- run_child({
+  fd_write(1L, "payload from the child")
+})
+expect_equal(r$status, 0L, info = paste(r$stderr, collapse = "\n"))
+expect_identical(r$stdout, "payload from the child")
+expect_false(withVisible(fd_write(1L, raw(0L)))$visible)
+
 check_leaks()
