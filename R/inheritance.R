@@ -15,28 +15,25 @@ disable_inheritance <- function(keep_output = TRUE) {
 }
 
 # Clears close-on-exec on a standard stream and leaves it pointing where it does. A stream
-# cannot be pointed at its own number (the routine does nothing then), so it gets a duplicate
-# of itself instead, which dup makes without the flag; the routine consumes the duplicate.
-# Returns NULL, or why the stream keeps the flag.
+# pointed at its own number does not move, so it gets a duplicate of itself instead, which dup
+# makes without the flag; the routine consumes the duplicate. Returns NULL, or why the stream
+# keeps the flag.
 inherit_std <- function(stream) {
-  # Each .Call names its routine, so that R CMD check sees what is called.
-  set <- function(fd, drop) switch(stream,
-    stdout = .Call(kestrin_set_stdout, fd, drop),
-    stderr = .Call(kestrin_set_stderr, fd, drop)
-  )
-  fd <- c(stdout = 1L, stderr = 2L)[[stream]]
   name <- c(stdout = "standard output", stderr = "standard error")[[stream]]
   why <- function(e, extra = "") {
     sprintf("%s stays close-on-exec, so programs started from here on do not get it%s: %s",
             name, extra, conditionMessage(e))
   }
-  # When no duplicate can be made (no free descriptor, or the stream is closed), nothing was
-  # opened.
-  copy <- tryCatch(set(fd, FALSE), error = identity)
+  # When no duplicate can be made (no free descriptor), nothing was opened; a closed stream has
+  # no flag to clear.
+  copy <- tryCatch(dup_stream(stream), error = identity)
   if (inherits(copy, "error")) return(why(copy))
+  if (copy < 0L) return(NULL)
   # dup2 between two open descriptors fails only transiently (EINTR, EBUSY), and a failing
   # call leaves the duplicate open: one more try, else say which descriptor is left.
-  tryCatch(set(copy, TRUE), error = function(e) tryCatch(set(copy, TRUE), error = function(e) {
-    why(e, sprintf(" (descriptor %d, a copy of it, is left open)", copy))
-  }))
+  tryCatch(set_stream(stream, copy, TRUE), error = function(e) {
+    tryCatch(set_stream(stream, copy, TRUE), error = function(e) {
+      why(e, sprintf(" (descriptor %d, a copy of it, is left open)", copy))
+    })
+  })
 }
