@@ -63,6 +63,38 @@ show("stderr file:", readLines(errs))
 try_it <- tryCatch(with_stdout(tempfile(), stop("failed inside")), error = conditionMessage)
 show("an error inside:", c(try_it, "(and stdout is back)"))
 
+say("Front ends: R's output taken by a sink (as in knitr, GUIs, capture.output())")
+sunk <- tempfile()
+sink(sunk)
+inside <- capture_output({
+  cat("R output\n")
+  system("echo child program output")
+  message("R message")
+})
+forwarded <- forward_output({
+  system("echo a child program, shown through R output")
+  "its value"
+})
+sink()
+show("capture_output() in a sink:", encodeString(inside$stdout))
+show("  (R's text joins the descriptor's at each message and at the end)", "")
+show("  and its stderr:", encodeString(inside$stderr))
+show("forward_output() sent on:", readLines(sunk))
+show("  and returned:", forwarded)
+failed <- tryCatch(capture_output({
+  cat("written before the error\n")
+  stop("the code failed")
+}), error = function(e) e)
+show("capture_output() failing:", conditionMessage(failed))
+show("  the error carries:", encodeString(failed$stdout))
+both <- tempfile()
+with_stdout(both, {
+  cat("stdout 1\n")
+  with_stderr(both, message("stderr, into the same file"))
+  cat("stdout 2\n")
+})
+show("both streams, one file:", readLines(both))
+
 say("Keeping descriptors from leaking into programs started later (in a child R process)")
 # The child lists what a program started from it inherits by asking that program: a shell that
 # tries to duplicate each number onto a spare one. That needs no /proc, which macOS and the BSDs
