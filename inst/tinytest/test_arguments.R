@@ -44,6 +44,11 @@ for (path in list(NA_character_, "", c("a", "b"))) {
 }
 expect_error(redirect_stdout(tempfile(), drop = TRUE), "`drop = TRUE` needs a descriptor")
 expect_error(redirect_stdout(0L), "must not be 0")
+# Both forms of `to` are named, whichever check fails.
+for (to in list(NA, 1.5, -2, list(1))) {
+  expect_error(with_stdout(to, 1), "`to` must be a file path (a single non-empty string) or an open descriptor (a single whole number >= 1)",
+               fixed = TRUE, info = deparse(to))
+}
 expect_error(restore_stdout(5L), "`saved` must be a saved stream from redirect_stdout()")
 expect_error(restore_stderr(NULL), "`saved` must be a saved stream from redirect_stderr()")
 expect_error(local_stdout(tempfile(), .local_envir = 1), "`.local_envir` must be an environment")
