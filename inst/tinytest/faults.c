@@ -52,10 +52,15 @@ __attribute__((constructor)) static void resolve(void) {
 static int armed;          /* counting at all */
 static int fail_call = -1; /* which call fails, or -1 */
 static int fail_nth;       /* at which count, from 1 */
-static int fail_after;     /* and every later one too */
+static int fail_mode;      /* ONCE, AFTER (every later one too) or FULL (see below) */
 static int fail_errno;
 static int counts[N_CALLS];
 static int fired;
+static int failed_fd; /* the descriptor the first failed call was given, or -1 */
+/* FULL: the descriptor table has N - 1 free slots. dup and open take one each, close frees one,
+ * and dup or open fails with the errno (EMFILE) when none is free: a process at its limit. */
+enum { ONCE, AFTER, FULL };
+static int table_full, free_slots;
 #define RETRY_LIMIT 100000
 static uintptr_t from_lo, from_hi; /* the calling object's mapped code and data */
 
@@ -67,8 +72,8 @@ static struct {
 } call_log[LOG_SIZE];
 static int log_used;
 
-/* True when this call is the one to fail; errno is then set. */
-static int inject(int call, void *from) {
+/* True when this call, given descriptor `fd` (-1 for open), is one to fail; errno is then set. */
+static int inject(int call, void *from, int fd) {
   if (!__atomic_load_n(&armed, __ATOMIC_SEQ_CST)) return 0;
   if ((uintptr_t)from < from_lo || (uintptr_t)from >= from_hi) return 0;
   int n = __atomic_add_fetch(&counts[call], 1, __ATOMIC_SEQ_CST);
@@ -79,10 +84,18 @@ static int inject(int call, void *from) {
       call_log[slot].from = from;
     }
   }
-  if (call != fail_call || n < fail_nth || (n > fail_nth && !fail_after)) return 0;
+  int fail = call == fail_call && (n == fail_nth || (n > fail_nth && fail_mode == AFTER));
+  if (__atomic_load_n(&table_full, __ATOMIC_SEQ_CST) && (call == C_DUP || call == C_OPEN)) {
+    if (__atomic_load_n(&free_slots, __ATOMIC_SEQ_CST) > 0) {
+      __atomic_sub_fetch(&free_slots, 1, __ATOMIC_SEQ_CST);
+      return 0;
+    }
+    fail = 1;
+  }
+  if (!fail) return 0;
   /* A caller that retries for ever gets its call through in the end, and the count shows it. */
   if (__atomic_load_n(&fired, __ATOMIC_SEQ_CST) >= RETRY_LIMIT) return 0;
-  __atomic_add_fetch(&fired, 1, __ATOMIC_SEQ_CST);
+  if (__atomic_add_fetch(&fired, 1, __ATOMIC_SEQ_CST) == 1) failed_fd = fd;
   errno = fail_errno;
   return 1;
 }
@@ -90,12 +103,12 @@ static int inject(int call, void *from) {
 #define FROM __builtin_return_address(0)
 
 int dup(int fd) {
-  if (inject(C_DUP, FROM)) return -1;
+  if (inject(C_DUP, FROM, fd)) return -1;
   return real_dup(fd);
 }
 
 int dup2(int fd, int fd2) {
-  if (inject(C_DUP2, FROM)) return -1;
+  if (inject(C_DUP2, FROM, fd)) return -1;
   return real_dup2(fd, fd2);
 }
 
@@ -108,7 +121,7 @@ int open(const char *path, int flags, ...) {
   va_start(ap, flags);
   mode_t mode = open_mode(flags, ap);
   va_end(ap);
-  if (inject(C_OPEN, FROM)) return -1;
+  if (inject(C_OPEN, FROM, -1)) return -1;
   return real_open(path, flags, mode);
 }
 
@@ -117,22 +130,22 @@ int open64(const char *path, int flags, ...) {
   va_start(ap, flags);
   mode_t mode = open_mode(flags, ap);
   va_end(ap);
-  if (inject(C_OPEN, FROM)) return -1;
+  if (inject(C_OPEN, FROM, -1)) return -1;
   return (real_open64 ? real_open64 : real_open)(path, flags, mode);
 }
 
 int close(int fd) {
-  if (inject(C_CLOSE, FROM)) {
-    int err = errno;
-    real_close(fd);
-    errno = err;
-    return -1;
-  }
-  return real_close(fd);
+  int failing = inject(C_CLOSE, FROM, fd), err = errno;
+  int rc = real_close(fd);
+  if (rc == 0 && __atomic_load_n(&table_full, __ATOMIC_SEQ_CST))
+    __atomic_add_fetch(&free_slots, 1, __ATOMIC_SEQ_CST);
+  if (!failing) return rc;
+  errno = err;
+  return -1;
 }
 
 ssize_t write(int fd, const void *buf, size_t n) {
-  if (inject(C_WRITE, FROM)) return -1;
+  if (inject(C_WRITE, FROM, fd)) return -1;
   return real_write(fd, buf, n);
 }
 
@@ -142,7 +155,7 @@ int fcntl(int fd, int cmd, ...) {
   va_start(ap, cmd);
   uintptr_t arg = va_arg(ap, uintptr_t);
   va_end(ap);
-  if (inject(C_FCNTL, FROM)) return -1;
+  if (inject(C_FCNTL, FROM, fd)) return -1;
   return real_fcntl(fd, cmd, arg);
 }
 
@@ -151,7 +164,7 @@ int fcntl64(int fd, int cmd, ...) {
   va_start(ap, cmd);
   uintptr_t arg = va_arg(ap, uintptr_t);
   va_end(ap);
-  if (inject(C_FCNTL, FROM)) return -1;
+  if (inject(C_FCNTL, FROM, fd)) return -1;
   return (real_fcntl64 ? real_fcntl64 : real_fcntl)(fd, cmd, arg);
 }
 
@@ -209,9 +222,9 @@ SEXP fs_errnos(void) {
 }
 
 /* call: "" to count only, or a call name; nth: from 1; err: the errno to set; so: the path of the
- * loaded shared object whose calls count; after: whether the calls after the Nth fail too, as
- * they would while a process is out of descriptors. */
-SEXP fs_arm(SEXP call, SEXP nth, SEXP err, SEXP so, SEXP after) {
+ * loaded shared object whose calls count; mode: "once", "after" (the later calls fail too, as
+ * on a full disk) or "full" (no call named: dup and open find N - 1 free slots, see FULL). */
+SEXP fs_arm(SEXP call, SEXP nth, SEXP err, SEXP so, SEXP mode) {
   const char *name = R_CHAR(STRING_ELT(call, 0));
   int which = -1;
   for (int i = 0; i < N_CALLS; ++i)
@@ -226,27 +239,34 @@ SEXP fs_arm(SEXP call, SEXP nth, SEXP err, SEXP so, SEXP after) {
   from_hi = r.hi;
   memset(counts, 0, sizeof counts);
   fired = 0;
+  failed_fd = -1;
   log_used = 0;
   fail_call = which;
   fail_nth = Rf_asInteger(nth);
   fail_errno = Rf_asInteger(err);
-  fail_after = Rf_asLogical(after) == 1;
+  const char *m = R_CHAR(STRING_ELT(mode, 0));
+  fail_mode = strcmp(m, "after") == 0 ? AFTER : strcmp(m, "full") == 0 ? FULL : ONCE;
+  table_full = fail_mode == FULL;
+  free_slots = fail_nth - 1;
   __atomic_store_n(&armed, 1, __ATOMIC_SEQ_CST);
   return Rf_ScalarLogical(1);
 }
 
-/* Disarms; returns the calls counted while armed, and "fired": how many of them failed. */
+/* Disarms; returns the calls counted while armed, "fired": how many of them failed, and "fd":
+ * the descriptor the first failed call was given. */
 SEXP fs_disarm(void) {
   __atomic_store_n(&armed, 0, __ATOMIC_SEQ_CST);
-  int values[N_CALLS + 1];
-  const char *names[N_CALLS + 1];
+  int values[N_CALLS + 2];
+  const char *names[N_CALLS + 2];
   for (int i = 0; i < N_CALLS; ++i) {
     values[i] = counts[i];
     names[i] = call_names[i];
   }
   values[N_CALLS] = fired;
   names[N_CALLS] = "fired";
-  return named_ints(values, names, N_CALLS + 1);
+  values[N_CALLS + 1] = failed_fd;
+  names[N_CALLS + 1] = "fd";
+  return named_ints(values, names, N_CALLS + 2);
 }
 
 /* The counted calls of the last armed run, in order, as "call<-object". */

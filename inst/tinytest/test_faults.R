@@ -197,18 +197,93 @@ fault_rows <- quote(list(
        undo = function(s, v, ok) for (fd in names(s$flags)) h$set_fd_flags(as.integer(fd), s$flags[[fd]]))
 ))
 
-# The child: for each row, a run with nothing failing that counts the calls, then every (call,
-# N, errno), with the Nth call failing alone, and with every call from the Nth on failing, as
-# while the process is out of descriptors or the disk is full.
+# ---- forked copies, so that one fault cannot spoil the next case ----
+# isolated(n, step) runs step(1, base), ..., step(n, base) in forked copies of the child and
+# returns their results; `base` is what was open in the copy when it started (opened()). A copy
+# stops after a step that left something behind ($dirty): the package's own records may be out
+# of step with the descriptors, so the next copy starts afresh from the child's state. A copy
+# that dies, or makes no progress for `stall` seconds, is reported at the step it was in, and
+# the steps before it run again.
+isolation <- quote({
+  keep <- c(.Call("fs_dup", 1L), .Call("fs_dup", 2L))  # to put 1 and 2 back with
+  iso_dir <- file.path(tempdir(), "isolated")
+  dir.create(iso_dir)
+  files <- function() setdiff(list.files(tempdir(), all.files = TRUE, no.. = TRUE), "isolated")
+  # What was open when a copy started: descriptors, and R's connections.
+  opened <- function() list(fds = open_fds(), conns = getAllConnections())
+  # Closes the connections opened since `base`; whether there were any.
+  close_conns <- function(base) {
+    new <- setdiff(getAllConnections(), base$conns)
+    what <- vapply(new, function(con) summary(getConnection(con))$description, "")
+    for (con in new) try(close(getConnection(con)), silent = TRUE)
+    what
+  }
+  isolated <- function(n, step, stall = 60) {
+    results <- vector("list", n)
+    lost <- integer(0L)
+    i <- 1L
+    while (i <= n) {
+      progress <- tempfile(tmpdir = iso_dir)
+      job <- parallel::mcparallel({
+        con <- file(progress, "wb")
+        base <- opened()
+        out <- list()
+        for (j in i:n) {
+          r <- if (j %in% lost) list(lost = TRUE) else step(j, base)
+          out[[length(out) + 1L]] <- r
+          writeBin(j, con)
+          flush(con)
+          if (isTRUE(r$dirty)) break
+        }
+        close(con)
+        out
+      })
+      last <- i - 1L
+      since <- Sys.time()
+      repeat {
+        got <- parallel::mccollect(job, wait = FALSE, timeout = 1)
+        if (!is.null(got)) break
+        done <- if (file.exists(progress)) readBin(progress, "integer", n + 1L) else integer(0L)
+        if (length(done) && done[length(done)] > last) {
+          last <- done[length(done)]
+          since <- Sys.time()
+        } else if (difftime(Sys.time(), since, units = "secs") > stall) {
+          tools::pskill(job$pid, tools::SIGKILL)
+          got <- suppressWarnings(parallel::mccollect(job))
+          got[[1L]] <- "stalled"
+          break
+        }
+      }
+      got <- got[[1L]]
+      if (is.list(got)) {
+        for (k in seq_along(got)) if (!isTRUE(got[[k]]$lost)) results[[i + k - 1L]] <- got[[k]]
+        i <- i + length(got)
+      } else {
+        done <- if (file.exists(progress)) readBin(progress, "integer", n + 1L) else integer(0L)
+        at <- if (length(done)) done[length(done)] + 1L else i
+        what <- if (identical(got, "stalled")) sprintf("no progress for %d s", stall) else "the process died"
+        results[[at]] <- list(dirty = TRUE, died = what)
+        lost <- c(lost, at)
+      }
+      unlink(progress)
+    }
+    results
+  }
+})
+
+# The child: for each row, a run with nothing failing that counts the calls; then every (call,
+# N, errno) with the Nth call failing alone; where the failure lasts (ENOSPC, EIO on open, write
+# and close), with the later calls failing too; and with the descriptor table full, N - 1 slots
+# free ("dup/open": dup and open fail with EMFILE once they are taken, until a close frees one).
 fault_code <- function(which) bquote({
   h$set_nofile(64L)  # fewer descriptors to scan for each snapshot
+  .(isolation)
   rows <- .(fault_rows)[.(which)]
   errnos <- .Call("fs_errnos")
   calls <- c("dup", "dup2", "open", "close", "write", "fcntl")
   # Each case writes new files in a directory of its own: truncating a file that holds data can
   # cost milliseconds on some file systems, which flush it when it is closed.
   case_dir <- NULL
-  cases_run <- 0L
   path <- function(name) file.path(case_dir, name)
   new_file <- function(name) {
     file.create(path(name))
@@ -229,30 +304,19 @@ fault_code <- function(which) bquote({
       sprintf("descriptor %s points elsewhere", both[a[both] != b[both]]),
       sprintf("close-on-exec of descriptor %s changed", names(was$cloexec)[was$cloexec != now$cloexec]))
   }
-  keep <- c(.Call("fs_dup", 1L), .Call("fs_dup", 2L))
-  base <- state()
-  # Puts 1 and 2 back and closes strays, so that one broken case does not spoil the next.
-  repair <- function() {
-    h$dup2(keep[1L], 1L)
-    h$dup2(keep[2L], 2L)
-    h$set_fd_flags(1L, 0L)
-    h$set_fd_flags(2L, 0L)
-    for (fd in setdiff(open_fds(), as.integer(names(base$target)))) h$close(fd)
-  }
 
-  run_case <- function(row, call, n, err, after) {
+  run_case <- function(row, call, n, err, mode) {
     s <- new.env()
     s$ran <- FALSE
     problems <- character()
-    cases_run <<- cases_run + 1L
-    case_dir <<- file.path(tempdir(), cases_run)
+    case_dir <<- tempfile("case")
     dir.create(case_dir)
     on.exit(unlink(case_dir, recursive = TRUE))
     a <- s$before <- state()
     if (!is.null(row$setup)) row$setup(s)
     b <- state()
     reported <- list()
-    .Call("fs_arm", call, n, err, client_so, after)
+    .Call("fs_arm", call, n, err, client_so, mode)
     out <- withCallingHandlers(
       tryCatch(list(ok = TRUE, value = row$call(s)), error = function(e) list(ok = FALSE, error = e)),
       warning = function(w) {
@@ -260,6 +324,13 @@ fault_code <- function(which) bquote({
         invokeRestart("muffleWarning")
       })
     counts <- .Call("fs_disarm")
+    # EBADF on a call given descriptor 1 or 2 says that stream is closed: the package may treat
+    # it as such, and close it again after a restore.
+    told_closed <- if (err == errnos[["EBADF"]] && counts[["fd"]] %in% 1:2) counts[["fd"]]
+    compare_told <- function(was, now) {
+      setdiff(compare(was, now), sprintf(c("descriptor %d closed", "close-on-exec of descriptor %d changed"),
+                                         told_closed))
+    }
     e <- out$error
     if (inherits(e, "client_restore_failure")) reported <- c(reported, list(e))
     # A stream the package could not point back is handed over in the condition: restore it.
@@ -281,13 +352,13 @@ fault_code <- function(which) bquote({
         if (!identical(msg, "user error")) problems <- c(problems, paste("the code's error was replaced by:", msg))
       } else if (counts[["fired"]] == 0L) {
         problems <- c(problems, paste("an error though no call failed:", msg))
-      } else if (!grepl(sprintf("system error %d\\b", err), msg)) {
+      } else if (is.null(told_closed) && !grepl(sprintf("system error %d\\b", err), msg)) {
         problems <- c(problems, paste("the error does not name the failure:", msg))
       }
-      problems <- c(problems, compare(b, post))
+      problems <- c(problems, compare_told(b, post))
     } else {
       if (isTRUE(row$user_error)) problems <- c(problems, "the code's error was lost")
-      if (isTRUE(row$net_zero)) problems <- c(problems, compare(b, post))
+      if (isTRUE(row$net_zero)) problems <- c(problems, compare_told(b, post))
       if (!is.null(row$check)) problems <- c(problems, tryCatch(row$check(s, out$value), error = function(e) paste("the result cannot be checked:", conditionMessage(e))))
     }
     undone <- tryCatch({
@@ -297,38 +368,56 @@ fault_code <- function(which) bquote({
     if (!identical(undone, "ok")) problems <- c(problems, paste("taking the call back failed:", undone))
     # Differences found again at a later stage are named once, at the first.
     later <- function(stage, d) sprintf("%s: %s", stage, setdiff(d, c(problems, sub("^[^:]*: ", "", problems))))
-    problems <- c(problems, later("after taking it back", compare(a, state())))
+    problems <- c(problems, later("after taking it back", compare_told(a, state())))
     # R still redirects and captures.
     alive <- tryCatch({
       with_stdout(path("alive"), cat("alive\n"))
       c(if (!identical(readLines(path("alive")), "alive")) "with_stdout() no longer writes to its file",
         if (!identical(capture_output(cat("ok"))$stdout, "ok")) "capture_output() no longer captures")
     }, error = function(e) paste("R no longer redirects:", conditionMessage(e)))
-    problems <- c(problems, alive, later("after a redirection", compare(a, state())))
-    if (length(problems)) repair()
-    list(call = call, n = n, errno = names(errnos)[match(err, errnos)], after = after, fired = counts[["fired"]],
-         error = if (!out$ok) conditionMessage(e), problems = unique(problems), counts = counts)
+    problems <- c(problems, alive, later("after a redirection", compare_told(a, state())))
+    # A stream the package was told is closed may be closed now: put it back.
+    if (!is.null(told_closed) && !length(problems)) {
+      h$dup2(keep[told_closed], told_closed)
+      h$set_fd_flags(told_closed, 0L)
+    }
+    list(call = call, n = n, errno = names(errnos)[match(err, errnos)], mode = mode,
+         fired = counts[["fired"]], error = if (!out$ok) conditionMessage(e),
+         problems = unique(problems), counts = counts, dirty = length(problems) > 0L)
   }
 
-  out <- list(preloaded = .Call("fs_preloaded"), rows = list())
-  for (row in rows) {
-    dry <- run_case(row, "", 0L, 0L, FALSE)
-    res <- list(name = row$name, dry = dry, sequence = .Call("fs_log"), cases = 0L, fired = 0L,
-                failures = list())
-    for (call in calls) {
-      for (n in seq_len(dry$counts[[call]])) {
-        # An interrupted call is retried, and signals do not come for ever: EINTR fails once only.
-        for (err in errnos) for (after in c(FALSE, if (err != errnos[["EINTR"]]) TRUE)) {
-          case <- run_case(row, call, n, err, after)
-          res$cases <- res$cases + 1L
-          res$fired <- res$fired + (case$fired > 0L)
-          if (length(case$problems)) res$failures[[length(res$failures) + 1L]] <- case
-        }
-      }
+  dry <- isolated(length(rows), function(i, base) {
+    r <- run_case(rows[[i]], "", 0L, 0L, "once")
+    r$sequence <- .Call("fs_log")
+    r
+  })
+  cases <- list()
+  for (i in seq_along(rows)) {
+    counts <- dry[[i]]$counts
+    if (is.null(counts)) next
+    add <- function(call, n, err, mode) {
+      cases[[length(cases) + 1L]] <<- list(row = i, call = call, n = n, err = err, mode = mode)
     }
-    out$rows[[length(out$rows) + 1L]] <- res
-    result(out)  # after each row, so that a crash loses only the row it happened in
+    for (call in calls) for (n in seq_len(counts[[call]])) {
+      for (err in errnos) add(call, n, err, "once")
+      if (call %in% c("open", "write", "close")) for (err in errnos[c("ENOSPC", "EIO")]) add(call, n, err, "after")
+    }
+    for (n in seq_len(counts[["dup"]] + counts[["open"]])) add("dup/open", n, errnos[["EMFILE"]], "full")
   }
+  done <- isolated(length(cases), function(j, base) {
+    k <- cases[[j]]
+    run_case(rows[[k$row]], if (k$mode == "full") "" else k$call, k$n, k$err, k$mode)
+  })
+  out <- lapply(seq_along(rows), function(i) {
+    mine <- vapply(cases, `[[`, 0L, "row") == i
+    list(name = rows[[i]]$name, dry = dry[[i]], cases = sum(mine),
+         fired = sum(vapply(done[mine], function(d) isTRUE(d$fired > 0L), NA)),
+         failures = Filter(function(d) isTRUE(d$dirty), Map(function(d, k) {
+           d[c("call", "n", "mode")] <- k[c("call", "n", "mode")]
+           d
+         }, done[mine], cases[mine])))
+  })
+  result(list(preloaded = .Call("fs_preloaded"), rows = out))
 })
 
 # ---- interrupts ----
@@ -352,32 +441,62 @@ interrupt_ops <- quote({
       pair <<- redirect_stdout(f)
       restore_stdout(pair)
     })
-  keep <- c(.Call("fs_dup", 1L), .Call("fs_dup", 2L))
-  fds <- open_fds()
   targets <- c(fd_target(1L), fd_target(2L))
-  files <- function() list.files(tempdir(), all.files = TRUE, no.. = TRUE)
   base_files <- files()
-  # What an interrupted op left behind, put right for the next one: "stream" (1 or 2 not back,
-  # or a saved stream that cannot be restored), "fds" (descriptors opened or closed), "files"
-  # (files left in tempdir()).
-  aftermath <- function() {
+  # The ops again, each saying whether it moved the streams it should: after a broken op and a
+  # repair behind the package's back, its records may no longer match the descriptors.
+  moved <- function(fd) fd_target(fd) != targets[fd]
+  probes <- list(
+    with_stdout = function() with_stdout(f, moved(1L)),
+    local_stdout = function() (function() {
+      local_stdout(f)
+      moved(1L)
+    })(),
+    with_stderr = function() with_stderr(f, moved(2L)),
+    capture_output = function() capture_output(moved(1L) && moved(2L))$value,
+    `redirect_stdout + restore_stdout` = function() {
+      s <- redirect_stdout(f)
+      on.exit(restore_stdout(s))
+      moved(1L)
+    })
+  # Points 1 and 2 back and closes what was not open in `base`; then whether every op works
+  # as it should and leaves nothing behind.
+  repaired <- function(base) {
+    h$dup2(keep[1L], 1L)
+    h$dup2(keep[2L], 2L)
+    close_conns(base)
+    for (fd in setdiff(open_fds(), base$fds)) h$close(fd)
+    all(vapply(names(probes), function(op) isTRUE(probes[[op]]()) && !any(aftermath(base) > 0L), NA))
+  }
+  # What an interrupted op left behind: "stream" (1 or 2 not back, or a saved stream the caller
+  # holds that cannot be restored), "fds" (descriptors or connections opened or closed since
+  # `base`, then closed), "files" (files left in tempdir(), then removed). How, in `left_behind`.
+  left_behind <- character(0L)
+  aftermath <- function(base) {
     lost <- !is.null(pair) && !tryCatch({
       if (!pair$restored) restore_stdout(pair)
       TRUE
     }, error = function(e) FALSE)
     pair <<- NULL
-    stream <- lost || fd_target(1L) != targets[1L] || fd_target(2L) != targets[2L]
+    moved <- c(stdout = fd_target(1L) != targets[1L], stderr = fd_target(2L) != targets[2L])
+    conns <- close_conns(base)
     now <- open_fds()
     left <- setdiff(files(), base_files)
-    if (stream) {
-      h$dup2(keep[1L], 1L)
-      h$dup2(keep[2L], 2L)
-    }
-    # A connection left open is closed by the garbage collector, not behind R's back.
-    if (!identical(now, fds)) suppressWarnings(gc())
-    for (fd in setdiff(open_fds(), fds)) h$close(fd)
     unlink(file.path(tempdir(), left), recursive = TRUE)
-    c(stream = stream, fds = !identical(now, fds), files = length(left))
+    left_behind <<- c(if (lost) "the saved stream cannot be restored",
+                      sprintf("%s not back", names(moved)[moved]),
+                      sprintf("connection to %s left open", conns),
+                      sprintf("descriptor %d left open", setdiff(now, base$fds)),
+                      sprintf("descriptor %d closed", setdiff(base$fds, now)),
+                      sprintf("%s left in tempdir()", left))
+    c(stream = lost || any(moved), fds = length(conns) > 0L || !identical(now, base$fds),
+      files = length(left))
+  }
+  # Runs an op with interrupts allowed: "done", "interrupted", or the message of an error it
+  # raised instead (an interrupt must come out as one).
+  run_op <- function(op) {
+    tryCatch(allowInterrupts({ ops[[op]](); "done" }), interrupt = function(e) "interrupted",
+             error = function(e) paste("error:", conditionMessage(e)))
   }
   # Raises an interrupt still pending after an op, so that it cannot land in the checks.
   drain <- function() tryCatch(allowInterrupts({ .Call("fs_check_interrupt"); FALSE }),
@@ -386,104 +505,131 @@ interrupt_ops <- quote({
 
 # A storm: a thread sends `signals` SIGINTs, 0.2-3 ms apart, while the ops run in turn, each
 # under tryCatch(interrupt = ). Interrupts are held outside the ops, so that they land only there.
-storm_code <- function(signals, seed) bquote({
+# After an op that left something behind, the storm pauses for a repair; if the ops no longer
+# work as they should, the copy stops and the next goes on with the signals left. An op that
+# broke `give_up` times is dropped from the turn: its failure is known.
+storm_code <- function(signals, seed, give_up = 3L) bquote({
   h$set_nofile(64L)
+  .(isolation)
   .(interrupt_ops)
-  stats <- matrix(0L, length(ops), 5L, dimnames = list(names(ops), c("runs", "interrupted", "stream", "fds", "files")))
-  stray <- 0L
-  .Call("fs_storm_start", .(signals), 200L, 3000L, .(seed))
-  suspendInterrupts({
-    i <- 0L
-    while (.Call("fs_storm_sent") < .(signals)) {
-      op <- names(ops)[i %% length(ops) + 1L]
-      i <- i + 1L
-      stray <- stray + drain()
-      hit <- tryCatch(allowInterrupts({ ops[[op]](); FALSE }), interrupt = function(e) TRUE)
-      stats[op, ] <- stats[op, ] + c(1L, hit, aftermath())
+  stats <- matrix(0L, length(ops), 6L, dimnames = list(names(ops), c("runs", "interrupted", "errors", "stream", "fds", "files")))
+  broken <- setNames(integer(length(ops)), names(ops))
+  examples <- character(0L)
+  # Once without interrupts first, so that the copies start with their functions compiled.
+  base <- opened()
+  if (!repaired(base)) stop("the ops do not work as they should even without interrupts")
+  left <- .(signals)
+  copies <- 0L
+  while (left > 0L && any(broken < .(give_up))) {
+    copies <- copies + 1L
+    r <- isolated(1L, function(j, base) {
+      mine <- stats * 0L
+      sent <- 0L
+      dirty <- FALSE
+      turn <- names(ops)[broken < .(give_up)]
+      while (!dirty && sent < left && length(turn)) {
+        .Call("fs_storm_start", left - sent, 200L, 3000L, .(seed) * 100000L + copies * 100L + sum(mine))
+        found <- 0L
+        suspendInterrupts({
+          i <- 0L
+          while (!any(found > 0L) && .Call("fs_storm_sent") < left - sent) {
+            op <- turn[i %% length(turn) + 1L]
+            i <- i + 1L
+            drain()
+            how <- run_op(op)
+            found <- c(errors = startsWith(how, "error"), aftermath(base))
+            if (found[["errors"]]) left_behind <- c(how, left_behind)
+            mine[op, ] <- mine[op, ] + c(1L, how != "done", found)
+          }
+          sent <- sent + .Call("fs_storm_stop")
+          drain()
+        })
+        if (any(found > 0L)) {
+          examples <<- c(examples, sprintf("%s: %s", op, paste(left_behind, collapse = ", ")))
+          broken[[op]] <<- broken[[op]] + 1L
+          turn <- names(ops)[broken < .(give_up)]
+          dirty <- !suspendInterrupts(repaired(base))
+        }
+      }
+      list(sent = sent, stats = mine, broken = broken, examples = examples, dirty = dirty)
+    })[[1L]]
+    if (!is.null(r$died)) {
+      result(list(died = r$died, stats = stats, sent = .(signals) - left))
+      q(status = 1L)
     }
-  })
-  sent <- .Call("fs_storm_stop")
-  stray <- stray + drain()
-  result(list(sent = sent, stats = stats, stray = stray, fds = identical(open_fds(), fds)))
+    stats <- stats + r$stats
+    broken <- r$broken
+    examples <- r$examples
+    left <- left - r$sent
+  }
+  result(list(sent = .(signals) - left, stats = stats, copies = copies, examples = examples,
+              gave_up = names(broken)[broken >= .(give_up)]))
 })
 
 # The sweep: an interrupt at the entry of every function of the package, at each of its calls
 # in each op, one at a time. The tracer runs in a frame of its own, not in the function's.
 sweep_code <- bquote({
   h$set_nofile(64L)
+  .(isolation)
   .(interrupt_ops)
   ns <- asNamespace("client")
   fns <- Filter(function(n) is.function(get(n, envir = ns)) && !startsWith(n, ".on"), ls(ns, all.names = TRUE))
   ctr <- new.env()
+  ctr$fn <- ""
   ctr$at <- 0L
-  tracer <- substitute((function(ctr) {
-    ctr$n <- ctr$n + 1L
-    if (ctr$n == ctr$at) {
-      tools::pskill(Sys.getpid(), tools::SIGINT)
-      for (i in 1:5000) NULL
-    }
-  })(CTR), list(CTR = ctr))
-  runs <- 0L
-  broken <- list()
-  called <- character()
-  suspendInterrupts(for (fn in fns) {
-    suppressMessages(trace(fn, tracer = tracer, where = ns, print = FALSE))
-    for (op in names(ops)) {
-      ctr$n <- 0L
-      ctr$at <- 0L
-      allowInterrupts(ops[[op]]())
-      aftermath()
-      if (ctr$n > 0L) called <- union(called, fn)
-      for (k in seq_len(ctr$n)) {
-        ctr$n <- 0L
-        ctr$at <- k
-        hit <- tryCatch(allowInterrupts({ ops[[op]](); FALSE }), interrupt = function(e) TRUE)
-        ctr$at <- 0L
-        late <- drain()
-        left <- aftermath()
-        runs <- runs + 1L
-        if (any(left > 0L)) {
-          broken[[length(broken) + 1L]] <- list(fn = fn, call = k, op = op, hit = hit || late,
-                                                 left = names(left)[left > 0L])
-        }
+  ctr$calls <- setNames(integer(length(fns)), fns)
+  for (fn in fns) {
+    tracer <- substitute((function(ctr, fn) {
+      ctr$calls[[fn]] <- ctr$calls[[fn]] + 1L
+      if (fn == ctr$fn && ctr$calls[[fn]] == ctr$at) {
+        tools::pskill(Sys.getpid(), tools::SIGINT)
+        for (i in 1:5000) NULL
       }
-    }
-    suppressMessages(untrace(fn, where = ns))
+    })(CTR, FN), list(CTR = ctr, FN = fn))
+    suppressMessages(trace(fn, tracer = tracer, where = ns, print = FALSE))
+  }
+  # The calls each op makes to each function, uninterrupted.
+  steps <- list()
+  for (op in names(ops)) {
+    ctr$calls[] <- 0L
+    ops[[op]]()
+    for (fn in fns) for (k in seq_len(ctr$calls[[fn]])) steps[[length(steps) + 1L]] <- list(fn = fn, op = op, k = k)
+  }
+  done <- isolated(length(steps), function(j, base) {
+    st <- steps[[j]]
+    ctr$calls[] <- 0L
+    ctr$fn <- st$fn
+    ctr$at <- st$k
+    pair <<- NULL
+    suspendInterrupts({
+      how <- run_op(st$op)
+      ctr$fn <- ""
+      drain()
+      left <- aftermath(base)
+    })
+    error <- startsWith(how, "error")
+    list(left = c(if (error) how, left_behind), dirty = error || any(left > 0L))
   })
-  result(list(runs = runs, called = called, broken = broken))
+  result(list(runs = length(steps), called = unique(vapply(steps, `[[`, "", "fn")),
+              broken = Filter(function(d) isTRUE(d$dirty), Map(c, steps, done))))
 })
 
 # ---- running it all at once ----
 row_names <- vapply(eval(fault_rows), `[[`, "", "name")
 n_rows <- length(row_names)
-# A child that dies is started again after the row it died in, which is reported as such.
-run_rows <- function(which) {
-  done <- list()
-  preloaded <- NA
-  while (length(which)) {
-    r <- faults_child(fault_code(which), preload = TRUE)
-    got <- r$result$rows
-    done <- c(done, got)
-    if (!is.null(r$result)) preloaded <- r$result$preloaded
-    if (length(got) < length(which)) {
-      lost <- which[length(got) + 1L]
-      done <- c(done, list(list(name = row_names[lost], crashed = TRUE, status = r$status,
-                                stderr = tail(r$stderr, 20L))))
-    }
-    which <- which[-seq_len(length(got) + 1L)]
-  }
-  list(rows = done, preloaded = preloaded)
-}
 storm_signals <- 5000L
 storm_children <- 4L
+storm_give_up <- 3L
 timed <- function(f) function() {
   started <- proc.time()[["elapsed"]]
   list(value = f(), seconds = proc.time()[["elapsed"]] - started)
 }
 jobs <- c(
-  lapply(split(seq_len(n_rows), seq_len(n_rows) %% 2L), function(w) timed(function() run_rows(w))),
+  lapply(split(seq_len(n_rows), seq_len(n_rows) %% 2L), function(w) timed(function() {
+    faults_child(fault_code(w), preload = TRUE)
+  })),
   lapply(seq_len(storm_children), function(k) timed(function() {
-    faults_child(storm_code(storm_signals %/% storm_children, k), preload = FALSE)
+    faults_child(storm_code(storm_signals %/% storm_children, k, storm_give_up), preload = FALSE)
   })),
   list(timed(function() faults_child(sweep_code, preload = FALSE))))
 started <- proc.time()[["elapsed"]]
@@ -494,52 +640,61 @@ elapsed <- proc.time()[["elapsed"]] - started
 fault_runs <- done[1:2]
 storms <- done[2L + seq_len(storm_children)]
 sweep <- done[[3L + storm_children]]
-rows <- unlist(lapply(fault_runs, function(r) r$value$rows), recursive = FALSE)
+for (r in fault_runs) expect_equal(r$value$status, 0L, info = paste(tail(r$value$stderr, 30L), collapse = "\n"))
+rows <- unlist(lapply(fault_runs, function(r) r$value$result$rows), recursive = FALSE)
 rows <- rows[order(match(vapply(rows, `[[`, "", "name"), row_names))]
-preloaded <- vapply(fault_runs, function(r) isTRUE(r$value$preloaded), NA)
+expect_equal(length(rows), n_rows, info = "rows reported by the children")
+preloaded <- vapply(fault_runs, function(r) isTRUE(r$value$result$preloaded), NA)
 expect_true(all(preloaded), info = "faults.so is preloaded into the children (LD_PRELOAD)")
 
-calls <- c("dup", "dup2", "open", "close", "write", "fcntl")
+calls <- c("dup", "dup2", "open", "close", "write", "fcntl", "dup/open")
 describe_case <- function(f) {
-  sprintf("%s #%d%s %s: %s%s", f$call, f$n, if (f$after) "+" else "", f$errno,
-          paste(f$problems, collapse = "; "), if (is.null(f$error)) "" else paste0(" [error: ", f$error, "]"))
+  what <- switch(f$mode, once = sprintf("%s #%d %s", f$call, f$n, f$errno),
+                 after = sprintf("%s #%d and later %s", f$call, f$n, f$errno),
+                 full = sprintf("%d descriptors free", f$n - 1L))
+  if (!is.null(f$died)) return(paste0(what, ": ", f$died))
+  sprintf("%s: %s%s", what, paste(f$problems, collapse = "; "),
+          if (is.null(f$error)) "" else paste0(" [error: ", f$error, "]"))
 }
 for (row in rows) {
-  if (isTRUE(row$crashed)) {
-    expect_true(FALSE, info = sprintf("%s: the child died (status %s): %s", row$name, row$status,
-                                      paste(row$stderr, collapse = "\n")))
-    next
-  }
-  expect_equal(row$dry$problems, character(0L), info = sprintf("%s, with no call failing", row$name))
-  counted <- row$dry$counts[calls]
+  dry <- row$dry
+  expect_equal(c(dry$died, dry$problems), character(0L), info = sprintf("%s, with no call failing", row$name))
+  counted <- c(dry$counts[calls[1:6]], `dup/open` = sum(dry$counts[c("dup", "open")]))
   expect_true(sum(counted) > 0L, info = sprintf("%s makes no descriptor call to fail", row$name))
   for (call in calls[counted > 0L]) {
     failures <- Filter(function(f) f$call == call, row$failures)
     expect_true(length(failures) == 0L, info = sprintf(
-      "%s, %s failing (calls: %s): %d of %d cases wrong; %s", row$name, call,
-      paste(row$sequence, collapse = " "), length(failures), counted[[call]] * 9L,
+      "%s, %s failing (calls: %s): %d cases wrong; %s", row$name, call,
+      paste(dry$sequence, collapse = " "), length(failures),
       paste(vapply(head(failures, 4L), describe_case, ""), collapse = " | ")))
   }
 }
 
-for (r in storms) expect_equal(r$value$status, 0L, info = paste(r$value$stderr, collapse = "\n"))
-storms <- Filter(function(r) !is.null(r$value$result), storms)
+for (r in storms) expect_equal(r$value$status, 0L, info = paste(tail(r$value$stderr, 30L), collapse = "\n"))
+storms <- Filter(function(r) !is.null(r$value$result$stats), storms)
 totals <- Reduce(`+`, lapply(storms, function(r) r$value$result$stats))
 sent <- sum(vapply(storms, function(r) r$value$result$sent, 0L))
-expect_equal(sent, storm_signals)
-storm_info <- sprintf("%s: %d runs, %d interrupted, %d streams left broken, %d descriptor tables changed, %d files left",
-                      rownames(totals), totals[, "runs"], totals[, "interrupted"], totals[, "stream"],
-                      totals[, "fds"], totals[, "files"])
+expect_equal(sent, storm_signals, info = "SIGINTs sent")
+examples <- unlist(lapply(storms, function(r) r$value$result$examples))
+storm_info <- sprintf("%s: %d runs, %d interrupted, %d errors instead, %d streams left broken, %d descriptor tables changed, %d files left%s",
+                      rownames(totals), totals[, "runs"], totals[, "interrupted"], totals[, "errors"], totals[, "stream"],
+                      totals[, "fds"], totals[, "files"],
+                      vapply(rownames(totals), function(op) {
+                        mine <- examples[startsWith(examples, paste0(op, ": "))]
+                        if (length(mine)) paste0(" (dropped after ", storm_give_up, " per storm; ",
+                                                 paste(head(mine, 3L), collapse = " | "), ")") else ""
+                      }, ""))
 for (i in seq_len(nrow(totals))) {
   expect_true(totals[i, "interrupted"] > 0L, info = storm_info[i])
-  expect_true(all(totals[i, c("stream", "fds", "files")] == 0L), info = storm_info[i])
+  expect_true(all(totals[i, c("errors", "stream", "fds", "files")] == 0L), info = storm_info[i])
 }
 
-expect_equal(sweep$value$status, 0L, info = paste(sweep$value$stderr, collapse = "\n"))
+expect_equal(sweep$value$status, 0L, info = paste(tail(sweep$value$stderr, 30L), collapse = "\n"))
 res <- sweep$value$result
-expect_true(res$runs > 0L && length(res$called) > 0L, info = "the sweep interrupted no function")
-broken <- vapply(res$broken, function(b) sprintf("%s, call %d, in %s: %s", b$fn, b$call, b$op,
-                                                  paste(b$left, collapse = "+")), "")
+expect_true(isTRUE(res$runs > 0L), info = "the sweep interrupted no function")
+broken <- vapply(res$broken, function(b) {
+  sprintf("%s, call %d, in %s: %s", b$fn, b$k, b$op, if (is.null(b$died)) paste(b$left, collapse = ", ") else b$died)
+}, "")
 expect_equal(length(broken), 0L, info = sprintf("interrupted at entry (%d runs through %s): %s", res$runs,
                                                  paste(res$called, collapse = ", "), paste(broken, collapse = " | ")))
 check_leaks()
