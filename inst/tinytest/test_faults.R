@@ -198,12 +198,13 @@ fault_rows <- quote(list(
 ))
 
 # ---- forked copies, so that one fault cannot spoil the next case ----
-# isolated(n, step) runs step(1, base), ..., step(n, base) in forked copies of the child and
-# returns their results; `base` is what was open in the copy when it started (opened()). A copy
-# stops after a step that left something behind ($dirty): the package's own records may be out
-# of step with the descriptors, so the next copy starts afresh from the child's state. A copy
-# that dies, or makes no progress for `stall` seconds, is reported at the step it was in, and
-# the steps before it run again.
+# isolated(n, step, recover) runs step(1, base), ..., step(n, base) in forked copies of the child
+# and returns their results; `base` is what was open in the copy when it started (opened()).
+# After a step that left something behind ($dirty), the copy puts the descriptors back and asks
+# recover(base) whether the calls work again as in a fresh process; if not (the package's own
+# records may be out of step with the descriptors), the copy stops and the next starts afresh
+# from the child's state. A copy that dies, or makes no progress for `stall` seconds, is
+# reported at the step it was in, and the steps before it run again.
 isolation <- quote({
   keep <- c(.Call("fs_dup", 1L), .Call("fs_dup", 2L))  # to put 1 and 2 back with
   iso_dir <- file.path(tempdir(), "isolated")
@@ -218,7 +219,16 @@ isolation <- quote({
     for (con in new) try(close(getConnection(con)), silent = TRUE)
     what
   }
-  isolated <- function(n, step, stall = 60) {
+  # Points 1 and 2 back, with close-on-exec clear, and closes what was not open in `base`.
+  repair <- function(base) {
+    h$dup2(keep[1L], 1L)
+    h$dup2(keep[2L], 2L)
+    h$set_fd_flags(1L, 0L)
+    h$set_fd_flags(2L, 0L)
+    close_conns(base)
+    for (fd in setdiff(open_fds(), base$fds)) h$close(fd)
+  }
+  isolated <- function(n, step, recover = function(base) FALSE, stall = 60) {
     results <- vector("list", n)
     lost <- integer(0L)
     i <- 1L
@@ -233,7 +243,10 @@ isolation <- quote({
           out[[length(out) + 1L]] <- r
           writeBin(j, con)
           flush(con)
-          if (isTRUE(r$dirty)) break
+          if (isTRUE(r$dirty) && !suspendInterrupts({
+            repair(base)
+            isTRUE(recover(base))
+          })) break
         }
         close(con)
         out
@@ -261,7 +274,9 @@ isolation <- quote({
       } else {
         done <- if (file.exists(progress)) readBin(progress, "integer", n + 1L) else integer(0L)
         at <- if (length(done)) done[length(done)] + 1L else i
-        what <- if (identical(got, "stalled")) sprintf("no progress for %d s", stall) else "the process died"
+        what <- if (identical(got, "stalled")) sprintf("no progress for %d s", stall) else
+          if (inherits(got, "try-error")) paste("an error escaped:", conditionMessage(attr(got, "condition"))) else
+            "the process died"
         results[[at]] <- list(dirty = TRUE, died = what)
         lost <- c(lost, at)
       }
@@ -377,7 +392,7 @@ fault_code <- function(which) bquote({
     }, error = function(e) paste("R no longer redirects:", conditionMessage(e)))
     problems <- c(problems, alive, later("after a redirection", compare_told(a, state())))
     # A stream the package was told is closed may be closed now: put it back.
-    if (!is.null(told_closed) && !length(problems)) {
+    if (!is.null(told_closed)) {
       h$dup2(keep[told_closed], told_closed)
       h$set_fd_flags(told_closed, 0L)
     }
@@ -404,9 +419,14 @@ fault_code <- function(which) bquote({
     }
     for (n in seq_len(counts[["dup"]] + counts[["open"]])) add("dup/open", n, errnos[["EMFILE"]], "full")
   }
+  # Recovered when every row without faults does as it did in a fresh process.
   done <- isolated(length(cases), function(j, base) {
     k <- cases[[j]]
     run_case(rows[[k$row]], if (k$mode == "full") "" else k$call, k$n, k$err, k$mode)
+  }, function(base) {
+    all(vapply(seq_along(rows), function(i) {
+      identical(run_case(rows[[i]], "", 0L, 0L, "once")$problems, dry[[i]]$problems)
+    }, NA))
   })
   out <- lapply(seq_along(rows), function(i) {
     mine <- vapply(cases, `[[`, 0L, "row") == i
@@ -426,47 +446,40 @@ fault_code <- function(which) bquote({
 interrupt_ops <- quote({
   # A file would do as well, but truncating one that holds data can take milliseconds.
   f <- "/dev/null"
+  targets <- c(fd_target(1L), fd_target(2L))
+  base_files <- files()
+  # Each op notes, while redirected, which of 1 and 2 it moved; `expected` is what it should.
+  noted <- NULL
+  note <- function() noted <<- c(fd_target(1L) != targets[1L], fd_target(2L) != targets[2L])
   scoped <- function() {
     local_stdout(f)
     cat("x\n")
-    invisible(NULL)
+    note()
   }
   pair <- NULL
   ops <- list(
-    with_stdout = function() with_stdout(f, cat("x\n")),
+    with_stdout = function() with_stdout(f, { cat("x\n"); note() }),
     local_stdout = scoped,
-    with_stderr = function() with_stderr(f, message("x")),
-    capture_output = function() capture_output({ cat("x\n"); message("y") }),
+    with_stderr = function() with_stderr(f, { message("x"); note() }),
+    capture_output = function() capture_output({ cat("x\n"); message("y"); note() }),
     `redirect_stdout + restore_stdout` = function() {
       pair <<- redirect_stdout(f)
+      note()
       restore_stdout(pair)
     })
-  targets <- c(fd_target(1L), fd_target(2L))
-  base_files <- files()
-  # The ops again, each saying whether it moved the streams it should: after a broken op and a
-  # repair behind the package's back, its records may no longer match the descriptors.
-  moved <- function(fd) fd_target(fd) != targets[fd]
-  probes <- list(
-    with_stdout = function() with_stdout(f, moved(1L)),
-    local_stdout = function() (function() {
-      local_stdout(f)
-      moved(1L)
-    })(),
-    with_stderr = function() with_stderr(f, moved(2L)),
-    capture_output = function() capture_output(moved(1L) && moved(2L))$value,
-    `redirect_stdout + restore_stdout` = function() {
-      s <- redirect_stdout(f)
-      on.exit(restore_stdout(s))
-      moved(1L)
-    })
-  # Points 1 and 2 back and closes what was not open in `base`; then whether every op works
-  # as it should and leaves nothing behind.
-  repaired <- function(base) {
-    h$dup2(keep[1L], 1L)
-    h$dup2(keep[2L], 2L)
-    close_conns(base)
-    for (fd in setdiff(open_fds(), base$fds)) h$close(fd)
-    all(vapply(names(probes), function(op) isTRUE(probes[[op]]()) && !any(aftermath(base) > 0L), NA))
+  expected <- list(c(TRUE, FALSE), c(TRUE, FALSE), c(FALSE, TRUE), c(TRUE, TRUE), c(TRUE, FALSE))
+  # Whether every op, without interrupts, moves the streams it should, raises nothing and leaves
+  # nothing behind: after a broken op and a repair behind the package's back, its records may
+  # no longer match the descriptors.
+  working <- function(base) {
+    all(vapply(seq_along(ops), function(i) {
+      noted <<- NULL
+      ok <- tryCatch({
+        ops[[i]]()
+        TRUE
+      }, error = function(e) FALSE)
+      ok && identical(noted, expected[[i]]) && !any(aftermath(base) > 0L)
+    }, NA))
   }
   # What an interrupted op left behind: "stream" (1 or 2 not back, or a saved stream the caller
   # holds that cannot be restored), "fds" (descriptors or connections opened or closed since
@@ -517,12 +530,15 @@ storm_code <- function(signals, seed, give_up = 3L) bquote({
   examples <- character(0L)
   # Once without interrupts first, so that the copies start with their functions compiled.
   base <- opened()
-  if (!repaired(base)) stop("the ops do not work as they should even without interrupts")
+  if (!working(base)) stop("the ops do not work as they should even without interrupts")
   left <- .(signals)
   copies <- 0L
   while (left > 0L && any(broken < .(give_up))) {
     copies <- copies + 1L
     r <- isolated(1L, function(j, base) {
+      # A new copy shares its memory with the child until it writes there, which a collection
+      # does everywhere: collect first, so that the storm meets the ops at their usual pace.
+      gc()
       mine <- stats * 0L
       sent <- 0L
       dirty <- FALSE
@@ -538,17 +554,20 @@ storm_code <- function(signals, seed, give_up = 3L) bquote({
             drain()
             how <- run_op(op)
             found <- c(errors = startsWith(how, "error"), aftermath(base))
-            if (found[["errors"]]) left_behind <- c(how, left_behind)
             mine[op, ] <- mine[op, ] + c(1L, how != "done", found)
           }
           sent <- sent + .Call("fs_storm_stop")
           drain()
         })
         if (any(found > 0L)) {
-          examples <<- c(examples, sprintf("%s: %s", op, paste(left_behind, collapse = ", ")))
+          why <- c(if (found[["errors"]]) how, left_behind)
+          examples <<- c(examples, sprintf("%s: %s", op, paste(why, collapse = ", ")))
           broken[[op]] <<- broken[[op]] + 1L
           turn <- names(ops)[broken < .(give_up)]
-          dirty <- !suspendInterrupts(repaired(base))
+          dirty <- !suspendInterrupts({
+            repair(base)
+            working(base)
+          })
         }
       }
       list(sent = sent, stats = mine, broken = broken, examples = examples, dirty = dirty)
