@@ -72,10 +72,24 @@ static struct {
 } call_log[LOG_SIZE];
 static int log_used;
 
-/* True when this call, given descriptor `fd` (-1 for open), is one to fail; errno is then set. */
+/* Descriptors a counted call has just shown to be open: returned by dup or open, or used by a
+ * call that succeeded, and not closed since. EBADF on one of them could only come from a close
+ * by another thread: it is not injected there, and `impossible` counts the skips. */
+#define KNOWN 1024
+static unsigned char known_open[KNOWN];
+static int impossible;
+
+static void known(int fd, int open) {
+  if (fd >= 0 && fd < KNOWN) known_open[fd] = (unsigned char)open;
+}
+
+enum { UNCOUNTED = -1, PASS = 0, FAIL = 1 };
+
+/* FAIL when this call, given descriptor `fd` (-1 for open), is one to fail (errno is then set),
+ * PASS when it is counted and goes through, UNCOUNTED when it is not the package's or not armed. */
 static int inject(int call, void *from, int fd) {
-  if (!__atomic_load_n(&armed, __ATOMIC_SEQ_CST)) return 0;
-  if ((uintptr_t)from < from_lo || (uintptr_t)from >= from_hi) return 0;
+  if (!__atomic_load_n(&armed, __ATOMIC_SEQ_CST)) return UNCOUNTED;
+  if ((uintptr_t)from < from_lo || (uintptr_t)from >= from_hi) return UNCOUNTED;
   int n = __atomic_add_fetch(&counts[call], 1, __ATOMIC_SEQ_CST);
   if (__atomic_load_n(&log_used, __ATOMIC_SEQ_CST) < LOG_SIZE) {
     int slot = __atomic_fetch_add(&log_used, 1, __ATOMIC_SEQ_CST);
@@ -88,28 +102,44 @@ static int inject(int call, void *from, int fd) {
   if (__atomic_load_n(&table_full, __ATOMIC_SEQ_CST) && (call == C_DUP || call == C_OPEN)) {
     if (__atomic_load_n(&free_slots, __ATOMIC_SEQ_CST) > 0) {
       __atomic_sub_fetch(&free_slots, 1, __ATOMIC_SEQ_CST);
-      return 0;
+      return PASS;
     }
     fail = 1;
   }
-  if (!fail) return 0;
+  if (!fail) return PASS;
+  if (fail_errno == EBADF && fd >= 0 && fd < KNOWN && known_open[fd]) {
+    __atomic_add_fetch(&impossible, 1, __ATOMIC_SEQ_CST);
+    return PASS;
+  }
   /* A caller that retries for ever gets its call through in the end, and the count shows it. */
-  if (__atomic_load_n(&fired, __ATOMIC_SEQ_CST) >= RETRY_LIMIT) return 0;
+  if (__atomic_load_n(&fired, __ATOMIC_SEQ_CST) >= RETRY_LIMIT) return PASS;
   if (__atomic_add_fetch(&fired, 1, __ATOMIC_SEQ_CST) == 1) failed_fd = fd;
   errno = fail_errno;
-  return 1;
+  return FAIL;
 }
 
 #define FROM __builtin_return_address(0)
 
 int dup(int fd) {
-  if (inject(C_DUP, FROM, fd)) return -1;
-  return real_dup(fd);
+  int how = inject(C_DUP, FROM, fd);
+  if (how == FAIL) return -1;
+  int rc = real_dup(fd);
+  if (how == PASS && rc >= 0) {
+    known(fd, 1);
+    known(rc, 1);
+  }
+  return rc;
 }
 
 int dup2(int fd, int fd2) {
-  if (inject(C_DUP2, FROM, fd)) return -1;
-  return real_dup2(fd, fd2);
+  int how = inject(C_DUP2, FROM, fd);
+  if (how == FAIL) return -1;
+  int rc = real_dup2(fd, fd2);
+  if (how == PASS && rc >= 0) {
+    known(fd, 1);
+    known(fd2, 1);
+  }
+  return rc;
 }
 
 static mode_t open_mode(int flags, va_list ap) {
@@ -121,8 +151,11 @@ int open(const char *path, int flags, ...) {
   va_start(ap, flags);
   mode_t mode = open_mode(flags, ap);
   va_end(ap);
-  if (inject(C_OPEN, FROM, -1)) return -1;
-  return real_open(path, flags, mode);
+  int how = inject(C_OPEN, FROM, -1);
+  if (how == FAIL) return -1;
+  int rc = real_open(path, flags, mode);
+  if (how == PASS) known(rc, 1);
+  return rc;
 }
 
 int open64(const char *path, int flags, ...) {
@@ -130,23 +163,30 @@ int open64(const char *path, int flags, ...) {
   va_start(ap, flags);
   mode_t mode = open_mode(flags, ap);
   va_end(ap);
-  if (inject(C_OPEN, FROM, -1)) return -1;
-  return (real_open64 ? real_open64 : real_open)(path, flags, mode);
+  int how = inject(C_OPEN, FROM, -1);
+  if (how == FAIL) return -1;
+  int rc = (real_open64 ? real_open64 : real_open)(path, flags, mode);
+  if (how == PASS) known(rc, 1);
+  return rc;
 }
 
 int close(int fd) {
-  int failing = inject(C_CLOSE, FROM, fd), err = errno;
+  int how = inject(C_CLOSE, FROM, fd), err = errno;
   int rc = real_close(fd);
   if (rc == 0 && __atomic_load_n(&table_full, __ATOMIC_SEQ_CST))
     __atomic_add_fetch(&free_slots, 1, __ATOMIC_SEQ_CST);
-  if (!failing) return rc;
+  if (how != UNCOUNTED) known(fd, 0);
+  if (how != FAIL) return rc;
   errno = err;
   return -1;
 }
 
 ssize_t write(int fd, const void *buf, size_t n) {
-  if (inject(C_WRITE, FROM, fd)) return -1;
-  return real_write(fd, buf, n);
+  int how = inject(C_WRITE, FROM, fd);
+  if (how == FAIL) return -1;
+  ssize_t rc = real_write(fd, buf, n);
+  if (how == PASS && rc >= 0) known(fd, 1);
+  return rc;
 }
 
 /* The third argument is an int or a pointer, or absent: passed on as a word either way. */
@@ -155,8 +195,11 @@ int fcntl(int fd, int cmd, ...) {
   va_start(ap, cmd);
   uintptr_t arg = va_arg(ap, uintptr_t);
   va_end(ap);
-  if (inject(C_FCNTL, FROM, fd)) return -1;
-  return real_fcntl(fd, cmd, arg);
+  int how = inject(C_FCNTL, FROM, fd);
+  if (how == FAIL) return -1;
+  int rc = real_fcntl(fd, cmd, arg);
+  if (how == PASS && rc >= 0) known(fd, 1);
+  return rc;
 }
 
 int fcntl64(int fd, int cmd, ...) {
@@ -164,8 +207,11 @@ int fcntl64(int fd, int cmd, ...) {
   va_start(ap, cmd);
   uintptr_t arg = va_arg(ap, uintptr_t);
   va_end(ap);
-  if (inject(C_FCNTL, FROM, fd)) return -1;
-  return (real_fcntl64 ? real_fcntl64 : real_fcntl)(fd, cmd, arg);
+  int how = inject(C_FCNTL, FROM, fd);
+  if (how == FAIL) return -1;
+  int rc = (real_fcntl64 ? real_fcntl64 : real_fcntl)(fd, cmd, arg);
+  if (how == PASS && rc >= 0) known(fd, 1);
+  return rc;
 }
 
 /* ---- control from R ---- */
@@ -240,6 +286,8 @@ SEXP fs_arm(SEXP call, SEXP nth, SEXP err, SEXP so, SEXP mode) {
   memset(counts, 0, sizeof counts);
   fired = 0;
   failed_fd = -1;
+  impossible = 0;
+  memset(known_open, 0, sizeof known_open);
   log_used = 0;
   fail_call = which;
   fail_nth = Rf_asInteger(nth);
@@ -252,12 +300,12 @@ SEXP fs_arm(SEXP call, SEXP nth, SEXP err, SEXP so, SEXP mode) {
   return Rf_ScalarLogical(1);
 }
 
-/* Disarms; returns the calls counted while armed, "fired": how many of them failed, and "fd":
- * the descriptor the first failed call was given. */
+/* Disarms; returns the calls counted while armed, "fired": how many of them failed, "fd": the
+ * descriptor the first failed call was given, and "impossible": the EBADF failures skipped. */
 SEXP fs_disarm(void) {
   __atomic_store_n(&armed, 0, __ATOMIC_SEQ_CST);
-  int values[N_CALLS + 2];
-  const char *names[N_CALLS + 2];
+  int values[N_CALLS + 3];
+  const char *names[N_CALLS + 3];
   for (int i = 0; i < N_CALLS; ++i) {
     values[i] = counts[i];
     names[i] = call_names[i];
@@ -266,7 +314,9 @@ SEXP fs_disarm(void) {
   names[N_CALLS] = "fired";
   values[N_CALLS + 1] = failed_fd;
   names[N_CALLS + 1] = "fd";
-  return named_ints(values, names, N_CALLS + 2);
+  values[N_CALLS + 2] = impossible;
+  names[N_CALLS + 2] = "impossible";
+  return named_ints(values, names, N_CALLS + 3);
 }
 
 /* The counted calls of the last armed run, in order, as "call<-object". */

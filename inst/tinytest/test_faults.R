@@ -290,6 +290,8 @@ isolation <- quote({
 # N, errno) with the Nth call failing alone; where the failure lasts (ENOSPC, EIO on open, write
 # and close), with the later calls failing too; and with the descriptor table full, N - 1 slots
 # free ("dup/open": dup and open fail with EMFILE once they are taken, until a close frees one).
+# EBADF is not injected on a descriptor the call itself has just opened or used (the shim counts
+# those cases as "impossible"): only another thread could have closed it.
 fault_code <- function(which) bquote({
   h$set_nofile(64L)  # fewer descriptors to scan for each snapshot
   .(isolation)
@@ -432,6 +434,7 @@ fault_code <- function(which) bquote({
     mine <- vapply(cases, `[[`, 0L, "row") == i
     list(name = rows[[i]]$name, dry = dry[[i]], cases = sum(mine),
          fired = sum(vapply(done[mine], function(d) isTRUE(d$fired > 0L), NA)),
+         impossible = sum(vapply(done[mine], function(d) isTRUE(d$counts[["impossible"]] > 0L), NA)),
          failures = Filter(function(d) isTRUE(d$dirty), Map(function(d, k) {
            d[c("call", "n", "mode")] <- k[c("call", "n", "mode")]
            d$errno <- names(errnos)[match(k$err, errnos)]
