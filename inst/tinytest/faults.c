@@ -5,7 +5,9 @@
  *
  * The wrappers count, while armed, the calls to dup, dup2, open, close, write and fcntl made from
  * one shared object (the package's), and make the Nth call of the chosen one fail with the
- * chosen errno. Calls from R itself or from the test helpers are neither counted nor failed.
+ * chosen errno: that call alone, every call from it on, or (a full descriptor table) any dup or
+ * open once N - 1 free slots are taken. Calls from R itself or from the test helpers are neither
+ * counted nor failed.
  * They only touch static memory and atomics, so they are safe in a signal handler. A failing
  * close releases the descriptor first, as Linux does whatever close reports. */
 #define _GNU_SOURCE
