@@ -8,7 +8,7 @@ FUZZ_FLAGS = -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize
              -fno-omit-frame-pointer -Wall -Wextra -Werror -Isrc
 FUZZERS    = decode roundtrip
 
-.PHONY: setup-dev sanitize valgrind gctorture fuzz fuzz-build lint format robust clean-dev
+.PHONY: setup-dev sanitize valgrind gctorture fuzz fuzz-build lint format robust clean-dev faults
 
 setup-dev: setup
 	@sh tools/setup-dev.sh
@@ -56,6 +56,14 @@ format:
 	clang-format -i src/*.cpp src/*.h fuzz/*.cpp fuzz/*.h
 
 robust: sanitize valgrind gctorture fuzz lint
+
+# The fault harness alone (inst/tinytest/test_faults.R, which `make test` runs too).
+faults: install
+	$(RSCRIPT) --vanilla -e 'lib <- "$(LIB)"; .libPaths(c(lib, .libPaths()))' \
+	  -e 'suppressMessages(library(client, lib.loc = lib))' \
+	  -e 'r <- tinytest::run_test_file(system.file("tinytest", "test_faults.R", package = "client", lib.loc = lib))' \
+	  -e 'failed <- vapply(r, isFALSE, NA); if (any(failed)) writeLines(vapply(r[failed], format, "", type = "long"))' \
+	  -e 'cat(sprintf("\n%d passed, %d failed\n", sum(!failed), sum(failed))); quit(status = any(failed))'
 
 # Removes what the development checks built.
 clean-dev:
