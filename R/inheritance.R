@@ -4,36 +4,41 @@
 
 disable_inheritance <- function(keep_output = TRUE) {
   keep_output <- check_flag(keep_output, "keep_output")
-  # Held interrupts: while a stream is pointed at itself, a duplicate is open that only this
-  # frame knows of.
+  # The duplicates that hand stdout and stderr back are made first, so that running out of
+  # descriptors fails before anything is flagged. They take the lowest free numbers, which only
+  # reach 16 when 3 to 15 are all open; the scan then goes on past them. Interrupts are held
+  # while they exist, since only this frame knows of them.
   problems <- suspendInterrupts({
+    copies <- if (keep_output) native(duplicate_std())
     .Call(kestrin_disable_inheritance)
-    if (keep_output) c(inherit_std("stdout"), inherit_std("stderr"))
+    unlist(Map(inherit_std, names(copies), copies))
   })
   for (p in problems) warning(simpleWarning(p, sys.call()))
   invisible(NULL)
 }
 
-# Clears close-on-exec on a standard stream and leaves it pointing where it does. A stream
-# pointed at its own number does not move, so it gets a duplicate of itself instead, which dup
-# makes without the flag; the routine consumes the duplicate. Returns NULL, or why the stream
-# keeps the flag.
-inherit_std <- function(stream) {
-  name <- c(stdout = "standard output", stderr = "standard error")[[stream]]
-  why <- function(e, extra = "") {
-    sprintf("%s stays close-on-exec, so programs started from here on do not get it%s: %s",
-            name, extra, conditionMessage(e))
-  }
-  # When no duplicate can be made (no free descriptor), nothing was opened; a closed stream has
-  # no flag to clear.
-  copy <- tryCatch(dup_stream(stream), error = identity)
-  if (inherits(copy, "error")) return(why(copy))
-  if (copy < 0L) return(NULL)
+# Duplicates of stdout and stderr (-1 for a closed one), or an error with none left open.
+duplicate_std <- function() {
+  out <- dup_stream("stdout")
+  err <- tryCatch(dup_stream("stderr"), error = function(e) {
+    release(out, "stdout")
+    stop(e)
+  })
+  c(stdout = out, stderr = err)
+}
+
+# Points a standard stream at `copy`, a duplicate of itself made before the scan: dup2 leaves
+# the stream without close-on-exec, pointing where it did, and the copy is consumed. Returns
+# NULL, or why the stream keeps the flag.
+inherit_std <- function(stream, copy) {
+  if (copy < 0L) return(NULL) # a closed stream has no flag to clear
   # dup2 between two open descriptors fails only transiently (EINTR, EBUSY), and a failing
-  # call leaves the duplicate open: one more try, else say which descriptor is left.
+  # call leaves the copy open: one more try, else say which descriptor is left.
   tryCatch(set_stream(stream, copy, TRUE), error = function(e) {
     tryCatch(set_stream(stream, copy, TRUE), error = function(e) {
-      why(e, sprintf(" (descriptor %d, a copy of it, is left open)", copy))
+      name <- c(stdout = "standard output", stderr = "standard error")[[stream]]
+      sprintf("%s stays close-on-exec, so programs started from here on do not get it (descriptor %d, a copy of it, is left open): %s",
+              name, copy, conditionMessage(e))
     })
   })
 }

@@ -235,8 +235,9 @@ redirect_stream <- function(stream, to, drop) {
     fail("`drop = TRUE` needs a descriptor in `to`; a file redirection always saves")
   }
   flush_std()
+  # A held interrupt is left to R's next check: delivered here, it would leave the stream
+  # switched with its saved stream never handed back.
   record <- native(suspendInterrupts(switch_stream(stream, to, drop)))
-  deliver_interrupts()
   invisible(if (!is.null(record)) record$handle)
 }
 
