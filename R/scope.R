@@ -77,8 +77,11 @@ unroute_r_output <- function(route) {
   close(route$con)
 }
 
-# What was added to `path` since `offset` bytes.
-read_from <- function(path, offset) {
+# What was added to `path` since `offset` bytes. Interrupts are held so that none can leave the
+# connection open: the close runs in a frame inside the held region.
+read_from <- function(path, offset) suspendInterrupts(read_bytes(path, offset))
+
+read_bytes <- function(path, offset) {
   size <- file.size(path)
   if (is.na(size) || size <= offset) return(raw(0L))
   con <- file(path, open = "rb")
