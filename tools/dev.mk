@@ -8,7 +8,7 @@ FUZZ_FLAGS = -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize
              -fno-omit-frame-pointer -Wall -Wextra -Werror -Isrc
 FUZZERS    = decode roundtrip
 
-.PHONY: setup-dev sanitize valgrind gctorture fuzz fuzz-build lint format robust clean-dev
+.PHONY: setup-dev sanitize valgrind gctorture fuzz fuzz-build lint format robust clean-dev bench-long
 
 setup-dev: setup
 	@sh tools/setup-dev.sh
@@ -60,3 +60,8 @@ robust: sanitize valgrind gctorture fuzz lint
 # Removes what the development checks built.
 clean-dev:
 	rm -rf $(BUILD)
+
+# Base64 with long vectors: 2^31 + 3 bytes encoded and decoded back, times and peak memory
+# (GNU time's "Maximum resident set size"). Needs about 12 GiB and a few minutes; not in robust.
+bench-long: install
+	/usr/bin/time -v $(RSCRIPT) --vanilla bench/long.R $(LIB)
