@@ -40,8 +40,7 @@ base64_encode <- function(x, raw = FALSE, url = FALSE, pad = TRUE, line_width = 
 }
 
 base64_decode <- function(x, strict = TRUE, url = FALSE) {
-  if (nargs() + missing(strict) <= 2L && is.logical(strict) && length(strict) == 1L &&
-      !is.na(strict)) {
+  if (missing(url) && is.logical(strict) && length(strict) == 1L && !is.na(strict)) {
     text <- if (is.raw(x)) x else if (is.character(x) && length(x) == 1L && !is.na(x)) charToRaw(x)
     if (length(text) <= 2147483647 && !is.null(text)) {
       out <- .Call(kestrin_base64_decode, text)
