@@ -1,38 +1,41 @@
 # ---- Base64 ----
 # The codec routines know one form of text: the standard alphabet, padded, on one line, for
 # vectors of fewer than 2^31 bytes. The variants are built here on top of them: the URL-safe
-# alphabet by translating the text, unpadded text by dropping or supplying "=", lines by reshaping
-# the text as a matrix, white space by removing it first, and long vectors by working in pieces.
-# The common calls (a raw vector or a string, no variant) take a path of primitives only: at small
-# sizes the wrapper, not the codec, sets the cost of a call.
+# alphabet by exchanging bytes, unpadded text by dropping or supplying "=", lines by laying the
+# text out as the columns of a matrix, white space by removing it first, and long vectors by
+# working in pieces. Fresh memory costs a page fault per 4 KiB and R's making of a string reads
+# every byte several times, each far more than the codec's work: the helpers make as few
+# full-size temporaries and strings as they can.
 
 base64_encode <- function(x, raw = FALSE, url = FALSE, pad = TRUE, line_width = NULL,
                           newline = "\n") {
-  # nargs() + missing(raw) <= 2: nothing but `x` and `raw` was given. 1610612733 bytes have the
-  # longest text a string holds.
-  if (nargs() + missing(raw) <= 2L && is.raw(x) && length(x) <= 1610612733 &&
-      is.logical(raw) && length(raw) == 1L && !is.na(raw)) {
-    text <- .Call(kestrin_base64_encode, x)
-    return(if (raw) text else text_to_string(text, length(text)))
-  }
+  # base64_encode(x) and base64_encode(x, raw = TRUE) of a raw vector take a path of primitives
+  # only: at small sizes the wrapper, not the codec, sets the cost of a call. With two arguments
+  # `raw` can be TRUE only if given, which leaves no room for a variant. 1610612733 bytes have
+  # the longest text a string holds.
+  switch(nargs(),
+    if (is.raw(x) && length(x) <= 1610612733) {
+      text <- .Call(kestrin_base64_encode, x)
+      return(text_to_string(text, length(text)))
+    },
+    if (is.logical(raw) && length(raw) == 1L && !is.na(raw) && raw && is.raw(x) &&
+        length(x) <= 2147483647) {
+      return(.Call(kestrin_base64_encode, x))
+    }
+  )
   raw <- check_flag(raw, "raw")
   url <- check_flag(url, "url")
   pad <- check_flag(pad, "pad")
   width <- check_line_width(line_width)
   newline <- check_newline(newline)
   if (is.character(x)) {
-    if (raw && (length(x) != 1L || is.na(x))) {
+    if (length(x) == 1L && !is.na(x) && (raw || is.null(names(x)))) {
+      x <- charToRaw(x)
+    } else if (raw) {
       fail("`raw = TRUE` needs a raw vector or a single non-NA string, not %s", describe(x))
+    } else {
+      return(encode_strings(x, url, pad, width, newline))
     }
-    if (!raw && (length(x) != 1L || is.na(x) || !is.null(names(x)))) {
-      check_text_size(max(0, nchar(x, "bytes"), na.rm = TRUE), pad, width, newline)
-      out <- vapply(x, function(s) {
-        if (is.na(s)) NA_character_ else encode_string(charToRaw(s), url, pad, width, newline)
-      }, "", USE.NAMES = FALSE)
-      names(out) <- names(x)
-      return(out)
-    }
-    x <- charToRaw(x)
   } else if (!is.raw(x)) {
     fail("`x` must be a raw vector or a character vector, not %s", describe(x))
   }
@@ -40,43 +43,38 @@ base64_encode <- function(x, raw = FALSE, url = FALSE, pad = TRUE, line_width = 
 }
 
 base64_decode <- function(x, strict = TRUE, url = FALSE) {
-  if (missing(url) && is.logical(strict) && length(strict) == 1L && !is.na(strict)) {
+  # base64_decode(x) of a raw vector or a string takes a path of primitives only when the text
+  # is canonical and on one line, as most is. Decoded lengths tell such text apart without
+  # reading it: one "=" leaves 3n/4 - 1 bytes, which nothing else can; two leave 3n/4 - 2, as
+  # does text going on after "=="; no padding leaves 3n/4, as does a stop at an invalid byte,
+  # but that zeroes the last byte. Of the character before the padding only its unused low bits
+  # remain to be looked at. Anything else goes the long way, which may still find it sound; so
+  # does long text whose first line ends early, which the routine would refuse at once.
+  if (nargs() == 1L) {
     text <- if (is.raw(x)) x else if (is.character(x) && length(x) == 1L && !is.na(x)) charToRaw(x)
     if (length(text) <= 2147483647 && !is.null(text)) {
-      out <- .Call(kestrin_base64_decode, text)
-      # Decoded lengths tell canonical text apart without reading it: one "=" leaves 3n/4 - 1
-      # bytes, which nothing else can; two leave 3n/4 - 2, as does text going on after "==";
-      # no padding leaves 3n/4, as does a stop at an invalid byte, but that zeroes the last byte.
-      # Of the character before the padding only its unused low bits remain to be looked at.
-      # Lenient, a walk that ended at "=" never saw what follows. Anything else goes the long
-      # way, which may still find the text sound.
-      n <- length(text)
-      m <- length(out)
-      full <- n %/% 4L * 3L
-      if (m == full - 1L && (!strict || low2_zero[as.integer(text[n - 1L])]) ||
-          m == full && m > 0L && out[m] != zero_byte || n == 0L ||
-          if (strict) m == full - 2L && text[n] == pad_byte && low4_zero[as.integer(text[n - 2L])]
-          else m < full) {
-        return(out)
+      if (length(text) < 1048576 || !length(first_line_end(text))) {
+        out <- .Call(kestrin_base64_decode, text)
+        n <- length(text)
+        m <- length(out)
+        full <- n %/% 4L * 3L
+        if (m == full - 1L) {
+          if (low2_zero[as.integer(text[n - 1L])]) return(out)
+        } else if (m == full) {
+          if (m > 0L && out[m] != zero_byte || n == 0L) return(out)
+        } else if (m == full - 2L && text[n] == pad_byte && low4_zero[as.integer(text[n - 2L])]) {
+          return(out)
+        }
       }
+      return(decode_checked(text, TRUE, FALSE))
     }
   }
   strict <- check_flag(strict, "strict")
   url <- check_flag(url, "url")
-  if (is.character(x)) {
-    if (anyNA(x)) fail("`x` must be a raw vector or a character vector without NA, not %s", describe(x))
-    # Elements are lines of one text, as readLines() gives them.
-    if (length(x) != 1L) x <- paste(x, collapse = "\n")
-  } else if (!is.raw(x)) {
-    fail("`x` must be a raw vector or a character vector, not %s", describe(x))
-  }
-  if (is.raw(x) && length(x) > 2147483647) return(decode_long(x, strict, url))
-  out <- decode_text(clean_text(x, url), strict)
-  if (is.null(out)) out <- not_canonical(x, url)
-  out
+  decode_checked(as_text(x), strict, url)
 }
 
-# ---- argument checks of the variants ----
+# ---- arguments ----
 
 check_line_width <- function(width) {
   if (is.null(width)) return(NULL)
@@ -90,15 +88,27 @@ check_line_width <- function(width) {
 check_newline <- function(newline) {
   if (!is.character(newline) || length(newline) != 1L || is.na(newline) ||
       !(newline == "\n" || newline == "\r\n")) {
-    fail("`newline` must be \"\\n\" or \"\\r\\n\", not %s", describe(if (is.character(newline)) encodeString(newline) else newline))
+    shown <- if (is.character(newline)) encodeString(newline) else newline
+    fail("`newline` must be \"\\n\" or \"\\r\\n\", not %s", describe(shown))
   }
   charToRaw(newline)
+}
+
+# The text to decode as a raw vector. A character vector holds the lines of one text, as
+# readLines() gives them.
+as_text <- function(x) {
+  if (is.raw(x)) return(x)
+  if (!is.character(x)) fail("`x` must be a raw vector or a character vector, not %s", describe(x))
+  if (anyNA(x)) fail("`x` must be a raw vector or a character vector without NA, not %s", describe(x))
+  charToRaw(if (length(x) == 1L) x else paste(x, collapse = "\n"))
 }
 
 # ---- tables ----
 
 pad_byte <- as.raw(61L)
 zero_byte <- as.raw(0L)
+lf_byte <- as.raw(10L)
+cr_byte <- as.raw(13L)
 standard_chars <- "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
 url_chars <- "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"
 space_bytes <- c(9L, 10L, 11L, 12L, 13L, 32L) # tab, LF, VT, FF, CR, space
@@ -128,13 +138,9 @@ low2_zero <- (standard_values %% 4L == 0L)[-1L]
 low4_zero <- (standard_values %% 16L == 0L)[-1L]
 low2_zero[is.na(low2_zero)] <- FALSE
 low4_zero[is.na(low4_zero)] <- FALSE
-# Exchanges the two alphabets' last characters: URL-safe text becomes standard text in which a
-# standard "+" or "/" turns into a byte the decoder refuses.
-swap_bytes <- local({
-  swap <- as.raw(0:255)
-  swap[c(44L, 46L, 48L, 96L)] <- as.raw(c(45L, 43L, 95L, 47L))
-  swap
-})
+# The bytes in which the two alphabets differ, each at the place of its counterpart.
+standard_only <- charToRaw("+/")
+url_only <- charToRaw("-_")
 
 # ---- encoding ----
 
@@ -142,15 +148,6 @@ swap_bytes <- local({
 text_size <- function(n, pad, width, newline) {
   chars <- if (pad) 4 * ceiling(n / 3) else ceiling(4 * n / 3)
   if (is.null(width) || chars == 0) chars else chars + (ceiling(chars / width) - 1) * length(newline)
-}
-
-# A string of the first n bytes of the raw vector `text`. readChar() makes it with a copy where
-# rawToChar() reads every byte to find trailing NULs, which costs more, except where the copy
-# lands on fresh pages: glibc maps blocks of 32 MiB and more anew each time.
-text_to_string <- function(text, n) {
-  if (n >= 1024 && n < 33554432) return(readChar(text, n, useBytes = TRUE))
-  if (n < length(text)) text <- readBin(text, "raw", n)
-  rawToChar(text)
 }
 
 check_text_size <- function(n, pad, width, newline) {
@@ -162,82 +159,147 @@ check_text_size <- function(n, pad, width, newline) {
   size
 }
 
+# A string of the first n bytes of the raw vector `text`. rawToChar() makes it from the vector
+# itself, but first reads every byte to find trailing NULs; readChar() copies the bytes into a
+# buffer of its own and makes it from that, which is quicker, except for short texts (readChar()
+# is the longer call) and for texts past glibc's threshold for mapping memory (128 KiB at first),
+# whose buffer can land on fresh pages each time, a fault per 4 KiB.
+text_to_string <- function(text, n) {
+  if (n == length(text) && (n < 1024 || n >= 131072)) return(rawToChar(text))
+  readChar(text, n, useBytes = TRUE)
+}
+
+# The text of `x` (fewer than 2^31 bytes) as a raw vector that starts with it and may run on past
+# its end (text_size() says where it ends): a string is made from a part without a cut.
+encode_text <- function(x, url, pad, width, newline) {
+  text <- .Call(kestrin_base64_encode, x)
+  if (url) text <- replace_bytes(text, standard_only, url_only)
+  if (!is.null(width)) text <- wrap(text, text_size(length(x), pad, NULL, newline), width, newline)
+  text
+}
+
 encode_string <- function(x, url, pad, width, newline) {
   size <- check_text_size(length(x), pad, width, newline)
-  text <- .Call(kestrin_base64_encode, x)
-  if (!is.null(width)) text <- wrap(text, length(x), pad, width, newline)
-  text <- text_to_string(text, size)
-  if (url) chartr("+/", "-_", text) else text
+  text_to_string(encode_text(x, url, pad, width, newline), size)
 }
 
-# `last`: whether the bytes end the data, so that padding may follow and no newline does.
-encode_raw <- function(x, url, pad, width, newline, last = TRUE) {
-  if (length(x) > 2147483647) return(encode_long(x, url, pad, width, newline))
-  text <- .Call(kestrin_base64_encode, x)
+encode_raw <- function(x, url, pad, width, newline) {
   size <- text_size(length(x), pad, width, newline)
-  if (!is.null(width)) {
-    text <- wrap(text, length(x), pad, width, newline)
-    if (!last) size <- size + length(newline)
-  }
-  if (size < length(text)) text <- readBin(text, "raw", size)
-  if (url) translate(text, "+/", "-_") else text
+  # Text of 2^31 bytes or more is made in pieces: the variants' steps take shorter vectors.
+  if (size > 2147483647) return(encode_long(x, url, pad, width, newline))
+  first_bytes(encode_text(x, url, pad, width, newline), size)
 }
 
-# The text of n bytes broken into lines of `width` characters, each followed by `newline`. Past
-# the end of the text the result holds junk: callers read as much as they need.
-wrap <- function(text, n, pad, width, newline) {
-  chars <- text_size(n, pad, NULL, newline)
+# The first n bytes of `text`, copied only if there is more.
+first_bytes <- function(text, n) if (n < length(text)) readBin(text, "raw", n) else text
+
+# A character vector, element by element: names and NA kept.
+encode_strings <- function(x, url, pad, width, newline) {
+  check_text_size(max(0, nchar(x, "bytes"), na.rm = TRUE), pad, width, newline)
+  out <- vapply(x, function(s) {
+    if (is.na(s)) NA_character_ else encode_string(charToRaw(s), url, pad, width, newline)
+  }, "", USE.NAMES = FALSE)
+  names(out) <- names(x)
+  out
+}
+
+# The first `chars` characters of `text` in lines of `width`, each followed by `newline`. The
+# lines are the columns of a matrix whose last rows hold the line end: one matrix assignment
+# interleaves them, where joining strings would make one per line. The result ends with the
+# last column, so past the text it holds the rest of a short last line and a newline.
+wrap <- function(text, chars, width, newline) {
   if (chars == 0) return(text)
+  full <- chars %/% width
   lines <- ceiling(chars / width)
-  # matrix() recycles the text into the last line, with a warning; that part is never read.
-  lines <- suppressWarnings(matrix(text, width, lines))
-  out <- if (length(newline) == 1L) rbind(lines, newline) else rbind(lines, newline[1L], newline[2L])
+  out <- matrix(c(raw(width), newline), width + length(newline), lines)
+  if (full > 0) out[seq_len(width), seq_len(full)] <- first_bytes(text, full * width)
+  rest <- chars - full * width
+  if (rest > 0) out[seq_len(rest), lines] <- text[full * width + seq_len(rest)]
   dim(out) <- NULL
   out
 }
 
-# Byte translation through a string: chartr() is one pass in C.
-translate <- function(text, old, new) {
-  if (!length(text)) return(text)
-  charToRaw(chartr(old, new, text_to_string(text, length(text))))
-}
-
-# Bytes of 2^31 or more: the routines take less, so the text is made in pieces of whole lines
-# and whole groups of 3 bytes (`step`, a multiple of 3), read from a connection, which copies
-# without an index vector.
+# Bytes of 2^31 or more, or whose text is that long: made in pieces of whole groups of 3 bytes
+# and whole lines (`step`, a multiple of both), each followed by a newline but the last.
 encode_long <- function(x, url, pad, width, newline, step = 3 * 2^26) {
   if (!is.null(width)) step <- step - step %% (width / 4 * 3)
-  con <- rawConnection(x)
-  on.exit(close(con))
   n <- length(x)
-  if (n == 0) return(raw(0))
-  parts <- vector("list", ceiling(n / step))
-  for (i in seq_along(parts)) {
-    last <- i == length(parts)
-    parts[[i]] <- encode_raw(readBin(con, "raw", step), url, pad, width, newline, last)
-  }
-  do.call(c, parts)
+  parts <- list()
+  each_piece(x, step, function(piece, offset) {
+    size <- text_size(length(piece), pad, width, newline)
+    if (!is.null(width) && offset + length(piece) < n) size <- size + length(newline)
+    parts[[length(parts) + 1L]] <<- first_bytes(encode_text(piece, url, pad, width, newline), size)
+  })
+  if (length(parts) == 1L) parts[[1L]] else do.call(c, parts)
 }
 
 # ---- decoding ----
 
-# Raw text without white space, in the standard alphabet. White space goes through one regular
-# expression over a string; text that holds a NUL cannot be one and takes a slower way.
-clean_text <- function(x, url) {
-  if (is.raw(x)) {
-    string <- if (length(x) && !length(grepRaw(zero_byte, x, fixed = TRUE))) {
-      text_to_string(x, length(x))
-    }
-    if (is.null(string)) {
-      x <- x[standard_kinds[as.integer(x) + 1L] != 1L]
-      return(if (url) swap_bytes[as.integer(x) + 1L] else x)
-    }
-    x <- string
-  }
-  x <- gsub("[\t\n\v\f\r ]+", "", x, perl = TRUE, useBytes = TRUE)
-  # A "-" inside either set would read as a range.
-  if (url) x <- chartr("+/_-", "-_/+", x)
-  charToRaw(x)
+# Raw text with each byte of `from` replaced by the one at its place in `to`, all found before
+# any is replaced. The bytes in which the alphabets differ make 1 in 32 characters of random
+# text, so their places are found and assigned: a table lookup would index every byte.
+replace_bytes <- function(text, from, to) {
+  at <- lapply(from, function(b) grepRaw(b, text, fixed = TRUE, all = TRUE))
+  for (i in seq_along(from)) text[at[[i]]] <- to[i]
+  text
+}
+
+# URL-safe text to standard text, in which a standard "+" or "/" becomes a byte it lacks.
+url_to_standard <- function(text) {
+  replace_bytes(text, c(url_only, standard_only), c(standard_only, url_only))
+}
+
+# Decodes raw text, or raises what is wrong with it.
+decode_checked <- function(text, strict, url) {
+  out <- if (length(text) > 2147483647) decode_long(text, strict, url) else decode_any(text, strict, url)
+  if (is.null(out)) out <- not_canonical(text, url)
+  out
+}
+
+# Decodes raw text of fewer than 2^31 bytes, white space and all. Strict: NULL unless the text is
+# canonical. Lenient: the routine's answer on the text without its white space, with "=" supplied
+# when it is unpadded. Text in lines as encoders write them first loses its line ends by
+# position; text the routine then refuses goes the slower way that removes any white space.
+decode_any <- function(text, strict, url) {
+  if (url) text <- url_to_standard(text)
+  lines <- without_line_ends(text)
+  out <- decode_text(if (is.null(lines)) text else lines, TRUE)
+  if (is.null(out)) out <- decode_text(without_space(text), strict)
+  out
+}
+
+# Where the first line of raw text ends (the place of its LF) if within its first 4 KiB, or
+# integer(0).
+first_line_end <- function(text) grepRaw(lf_byte, first_bytes(text, 4096), fixed = TRUE)
+
+# Text in lines of one width of at most 4 KiB (the last one not longer), with the same line end
+# after each but the last, and perhaps after that too, as encoders write it: the text without
+# those line ends, or NULL if it is not in such lines. They go by position: R drops them through
+# an index of 4 bytes per byte kept, made here for a piece of whole lines at a time, so that it
+# stays small.
+without_line_ends <- function(text, step = 2^18) {
+  n <- length(text)
+  first <- first_line_end(text)
+  if (!length(first)) return(NULL)
+  ending <- if (first > 1L && text[first - 1L] == cr_byte) 2L else 1L
+  width <- first - ending
+  ends_too <- text[n] == lf_byte && (ending == 1L || text[n - 1L] == cr_byte)
+  body <- n - ends_too * ending # the text before a line end after the last line
+  lines <- body %/% first
+  if (width == 0L || body - lines * first > width) return(NULL)
+  at <- seq.int(first, by = first, length.out = lines)
+  if (!all(text[at] == lf_byte) || ending == 2L && !all(text[at - 1L] == cr_byte)) return(NULL)
+  keep <- rep(c(TRUE, FALSE), c(width, ending))
+  in_pieces(text, max(1, step %/% first) * first, function(piece, offset) {
+    if (offset + length(piece) > body) piece <- first_bytes(piece, body - offset)
+    # A logical index longer than the vector would add NA.
+    piece[if (length(piece) < first) keep[seq_along(piece)] else keep]
+  })
+}
+
+# Raw text without its white space, whatever its layout.
+without_space <- function(text, step = 2^20) {
+  in_pieces(text, step, function(piece, offset) piece[standard_kinds[as.integer(piece) + 1L] != 1L])
 }
 
 # Decodes standard text without white space (fewer than 2^31 bytes). Strict: NULL unless the
@@ -294,24 +356,32 @@ unpadded_sound <- function(text, out) {
   all(standard_kinds[as.integer(text[(4 * first_group + 1):n]) + 1L] == 0L)
 }
 
-# Strict decoding found `x` not canonical: raise what is wrong and where; if nothing is, decode it.
-not_canonical <- function(x, url, step = 2^26) {
-  problem <- explain(x, url, step)
+# Strict decoding found `text` not canonical: raise what is wrong and where; if nothing is,
+# decode it.
+not_canonical <- function(text, url) {
+  problem <- explain(text, url)
   if (!is.null(problem)) fail("`x` is not well-formed Base64: %s", problem)
-  decode_text(clean_text(x, url), FALSE)
+  if (length(text) > 2147483647) decode_long(text, FALSE, url) else decode_any(text, FALSE, url)
 }
 
-# Calls f(bytes, offset) on `x` in pieces of at most `step` bytes, in order.
+# Calls f(bytes, offset) on raw `x` in pieces of at most `step` bytes, in order.
 each_piece <- function(x, step, f) {
-  if (is.character(x)) x <- charToRaw(x)
   if (length(x) <= step) return(invisible(f(x, 0)))
   con <- rawConnection(x)
   on.exit(close(con))
   for (offset in seq(0, length(x) - 1, by = step)) f(readBin(con, "raw", step), offset)
 }
 
-# Why text `x` (white space included) is not canonical Base64, or NULL if it is. Positions count
-# the bytes of `x` from 1. The walk reads the text once, in pieces, on the error path only.
+# f(bytes, offset) on raw `x` in pieces of at most `step` bytes, the results joined.
+in_pieces <- function(x, step, f) {
+  if (length(x) <= step) return(f(x, 0))
+  parts <- list()
+  each_piece(x, step, function(piece, offset) parts[[length(parts) + 1L]] <<- f(piece, offset))
+  do.call(c, parts)
+}
+
+# Why raw text `x` (white space included) is not canonical Base64, or NULL if it is. Positions
+# count the bytes of `x` from 1. The walk reads the text once, in pieces, on the error path only.
 explain <- function(x, url, step = 2^26) {
   kinds <- if (url) url_kinds else standard_kinds
   values <- if (url) url_values else standard_values
@@ -372,20 +442,17 @@ explain <- function(x, url, step = 2^26) {
   NULL
 }
 
-# Text of 2^31 bytes or more, decoded in pieces of whole groups (`step`, a multiple of 4). Text without white space in the
-# standard alphabet is read as it is; anything else is first cleaned piece by piece.
-decode_long <- function(x, strict, url, step = 2^28) {
+# Text of 2^31 bytes or more, decoded in pieces of whole groups (`step`, a multiple of 4).
+# Standard text on one line is read as it is; anything else is first brought to that form.
+decode_long <- function(text, strict, url, step = 2^28) {
   if (!url) {
-    out <- decode_pieces(x, TRUE, step)
+    out <- decode_pieces(text, TRUE, step)
     if (!is.null(out)) return(out)
   }
-  parts <- list()
-  each_piece(x, step, function(bytes, offset) parts[[length(parts) + 1L]] <<- clean_text(bytes, url))
-  text <- do.call(c, parts)
-  rm(parts)
-  out <- if (length(text) > step) decode_pieces(text, strict, step) else decode_text(text, strict)
-  if (is.null(out)) out <- not_canonical(x, url, step)
-  out
+  clean <- in_pieces(text, min(step, 2^24), function(piece, offset) {
+    without_space(if (url) url_to_standard(piece) else piece)
+  })
+  if (length(clean) > step) decode_pieces(clean, strict, step) else decode_text(clean, strict)
 }
 
 # Standard text without white space, of any length, in pieces of `step` characters. Strict: NULL
