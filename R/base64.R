@@ -49,13 +49,14 @@ base64_decode <- function(x, strict = TRUE, url = FALSE) {
   # does text going on after "=="; no padding leaves 3n/4, as does a stop at an invalid byte,
   # but that zeroes the last byte. Of the character before the padding only its unused low bits
   # remain to be looked at. Anything else goes the long way, which may still find it sound; so
-  # does long text whose first line ends early, which the routine would refuse at once.
+  # does text of 8 MiB and more whose first line ends early: the routine would refuse it at once,
+  # but only after making a result of its full size.
   if (nargs() == 1L) {
     text <- if (is.raw(x)) x else if (is.character(x) && length(x) == 1L && !is.na(x)) charToRaw(x)
-    if (length(text) <= 2147483647 && !is.null(text)) {
-      if (length(text) < 1048576 || !length(first_line_end(text))) {
+    n <- length(text)
+    if (n <= 2147483647 && !is.null(text)) {
+      if (n < 8388608 || !length(first_line_end(text))) {
         out <- .Call(kestrin_base64_decode, text)
-        n <- length(text)
         m <- length(out)
         full <- n %/% 4L * 3L
         if (m == full - 1L) {
