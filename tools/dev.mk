@@ -62,6 +62,6 @@ clean-dev:
 	rm -rf $(BUILD)
 
 # Base64 with long vectors: 2^31 + 3 bytes encoded and decoded back, times and peak memory
-# (GNU time's "Maximum resident set size"). Needs about 12 GiB and a few minutes; not in robust.
+# (GNU time's "Maximum resident set size"). Needs about 12.2 GiB and a minute or two; not in robust.
 bench-long: install
 	/usr/bin/time -v $(RSCRIPT) --vanilla bench/long.R $(LIB)
