@@ -200,6 +200,76 @@ cat("| op | size | ", paste(header, collapse = " | "), " | client / best peer | 
     sep = "")
 cat("|", paste(rep("---|", length(header) + 4L), collapse = ""), "\n", sep = "")
 cat(rows, sep = "\n")
+
+# ---- strings and variants ----
+# Each row: what client is asked, and the peers that offer the same, all called as users call
+# them: bytes in, a string out (encoders); a string in, bytes out (decoders). Outputs are checked
+# against ours with line breaks removed, and decoders against the original bytes.
+b64enc_lines <- function(x) b64enc_encode(x, 76, "\n")
+variants <- list(
+  list(name = "encode, string", sizes = 2:4, input = "data", client = function(x) client_encode(x),
+       peers = list(base64enc = b64enc_encode, openssl = openssl_encode)),
+  list(name = "decode, string", sizes = 2:4, input = "string", client = function(x) client_decode(x),
+       peers = list(base64enc = b64enc_decode, jsonlite = jsonlite_decode, openssl = openssl_decode)),
+  list(name = "encode, URL-safe unpadded", sizes = 3:4, input = "data",
+       client = function(x) client_encode(x, url = TRUE, pad = FALSE),
+       peers = list(jsonlite = fn("jsonlite", "base64url_enc"))),
+  list(name = "decode, URL-safe unpadded", sizes = 3:4, input = "url",
+       client = function(x) client_decode(x, url = TRUE),
+       peers = list(jsonlite = fn("jsonlite", "base64url_dec"))),
+  list(name = "encode, lines of 76", sizes = 3:4, input = "data",
+       client = function(x) client_encode(x, line_width = 76),
+       peers = list(base64enc = b64enc_lines, openssl = function(x) openssl_encode(x, TRUE))),
+  list(name = "decode, lines of 76", sizes = 3:4, input = "lines", client = function(x) client_decode(x),
+       peers = list(base64enc = b64enc_decode, jsonlite = jsonlite_decode, openssl = openssl_decode))
+)
+# Decoders get the text of other bytes than encoders are given: R keeps one copy of equal strings,
+# so a text held here would hand an encoder that returns it the kept string, with no new one made.
+variant_inputs <- lapply(seq_along(sizes), function(s) {
+  bytes <- lapply(inputs[[s]]$data, function(x) random_bytes(length(x)))
+  list(data = inputs[[s]]$data, bytes = bytes, string = lapply(bytes, base64_encode),
+       url = lapply(bytes, base64_encode, url = TRUE, pad = FALSE),
+       lines = lapply(bytes, base64_encode, line_width = 76))
+})
+flat <- function(out) if (is.raw(out)) out else gsub("[\r\n]", "", paste(out, collapse = ""))
+variant_reps <- c(11L, 11L, 11L, 3L)
+variant_rows <- character()
+t_variants <- now()
+for (v in variants) {
+  fns <- c(list(client = v$client), Filter(Negate(is.null), v$peers))
+  fns <- fns[c("client", intersect(names(fns), peers))]
+  for (s in v$sizes) {
+    pool <- variant_inputs[[s]][[v$input]]
+    bytes <- variant_inputs[[s]]$bytes
+    want <- flat(fns$client(pool[[1L]]))
+    for (name in names(fns)[-1L]) {
+      got <- flat(fns[[name]](pool[[1L]]))
+      if (v$input == "data") {
+        if (!identical(got, want)) stop(name, " differs from client in ", v$name)
+      } else if (!identical(got, bytes[[1L]])) stop(name, " decodes differently in ", v$name)
+    }
+    if (v$input != "data" && !identical(want, bytes[[1L]])) stop("client decodes wrongly in ", v$name)
+    rm(want, got) # the checked strings, so that no timed call finds its result kept
+    times <- matrix(NA_real_, variant_reps[[s]], length(fns), dimnames = list(NULL, names(fns)))
+    for (r in seq_len(variant_reps[[s]])) {
+      order <- (seq_along(fns) + r - 2L) %% length(fns) + 1L
+      for (j in order) times[r, j] <- time_batch(fns[[j]], pool)
+    }
+    mbs <- sizes[[s]] / apply(times, 2L, stats::median) / 1e6
+    best <- max(mbs[-1L])
+    target <- if (grepl("string", v$name)) 1.2 else 2
+    ratio <- mbs[["client"]] / best
+    variant_rows <- c(variant_rows, sprintf("| %s | %s | %s | %s | %.2f%s |", v$name, names(sizes)[s],
+      fmt(mbs[["client"]]), paste(sprintf("%s %s", names(mbs)[-1L], vapply(mbs[-1L], fmt, "")),
+                                   collapse = ", "),
+      ratio, verdict(ratio, target)))
+  }
+}
+cat(sprintf("\nStrings and variants: MB/s of bytes encoded or decoded.\n\n"))
+cat("| op | size | client | peers | client / best peer |\n|---|---|---|---|---|\n")
+cat(variant_rows, sep = "\n")
+cat(sprintf("\nvariants timed in %.0f s\n", now() - t_variants))
+
 cat(sprintf("\nR %s; %s; timed in %.0f s\n", getRversion(),
             paste(sprintf("%s %s", peers, vapply(peers, function(p) format(packageVersion(p)), "")),
                   collapse = ", "), elapsed))

@@ -8,7 +8,8 @@ FUZZ_FLAGS = -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize
              -fno-omit-frame-pointer -Wall -Wextra -Werror -Isrc
 FUZZERS    = decode roundtrip
 
-.PHONY: setup-dev sanitize valgrind gctorture fuzz fuzz-build lint format robust clean-dev faults
+.PHONY: setup-dev sanitize valgrind gctorture fuzz fuzz-build lint format robust clean-dev faults \
+        bench-long
 
 setup-dev: setup
 	@sh tools/setup-dev.sh
@@ -68,3 +69,8 @@ faults: install
 # Removes what the development checks built.
 clean-dev:
 	rm -rf $(BUILD)
+
+# Base64 with long vectors: 2^31 + 3 bytes encoded and decoded back, times and peak memory
+# (GNU time's "Maximum resident set size"). Needs about 12.2 GiB and a minute or two; not in robust.
+bench-long: install
+	/usr/bin/time -v $(RSCRIPT) --vanilla bench/long.R $(LIB)

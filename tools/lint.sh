@@ -17,6 +17,7 @@ fi
 
 echo "lint: clang-tidy"
 r_include=$("$R" CMD config --cppflags)
+mkdir -p build # for its output, which a fresh checkout lacks
 for f in $sources; do
   # shellcheck disable=SC2086
   clang-tidy --quiet "$f" -- -std=c++17 -x c++ -Isrc $r_include -DNDEBUG 2>/dev/null >"build/lint.$$" || status=1

@@ -109,18 +109,23 @@ for (i in c(1:12, 2001:2004, 3997:4000)) {
 }
 
 # ---- malformed text: capacity-length results, zero from the first undecoded byte ----
-# Length not a multiple of 4: nothing is decoded.
-expect_identical(decode_native("QUF"), raw(0))
+# A length of 1 modulo 4: nothing is decoded. 2 or 3 modulo 4 without "=": unpadded text, its
+# padding supplied, so the bytes it holds whole.
+expect_identical(decode_native("Q"), raw(0))
 expect_identical(decode_native("QUFBQ"), raw(3))
+expect_identical(decode_native("QUF"), bytes(0x41, 0x41))
+expect_identical(decode_native("QU=B="), raw(3)) # an "=" in it: the routine's answer as it is
 for (n in c(1:3, 5:7, 4097L, 1e6 + 1:3)) {
   junk <- stats::runif(1e6) # leave used memory behind for the next allocation
   rm(junk)
-  text <- charToRaw(substr(base64_encode(random_bytes(n)), 1L, n))
-  expect_identical(decode_native(text), raw(3L * (n %/% 4L)), info = n)
+  x <- random_bytes(n)
+  text <- charToRaw(substr(base64_encode(x), 1L, n))
+  whole <- if (n %% 4L == 1L) raw(3L * (n %/% 4L)) else x[seq_len((3L * n) %/% 4L)]
+  expect_identical(decode_native(text), whole, info = n)
 }
 # An invalid byte stops the walk; the partly filled byte at the stop is 0 too.
 expect_identical(decode_native("QU!B"), bytes(0x41, 0, 0))
-expect_identical(decode_native("QUFB\nQUF"), bytes(0x41, 0x41, 0x41, 0, 0, 0))
+expect_identical(decode_native("QUFB!QUF"), bytes(0x41, 0x41, 0x41, 0, 0, 0))
 for (n in c(30L, 3001L, 1e6)) {
   x <- random_bytes(n)
   text <- charToRaw(base64_encode(x))
@@ -128,14 +133,15 @@ for (n in c(30L, 3001L, 1e6)) {
   positions <- unique(c(1:8, last - 7:0, last %/% 2L + 0:3))
   for (i in positions) {
     t <- text
-    t[i] <- charToRaw(" ")
+    t[i] <- charToRaw("!")
     complete <- 3L * ((i - 1L) %/% 4L) + c(0L, 0L, 1L, 2L)[(i - 1L) %% 4L + 1L]
     expected <- c(x[seq_len(complete)], raw(3L * length(text) %/% 4L - complete))
     expect_identical(decode_native(t), expected, info = sprintf("n = %d, i = %d", n, i))
   }
 }
-# Every byte value at each position of a group: the alphabet decodes, "=" stops, the rest
-# (bytes 128-255 among them, however their low bits look) stops with the capacity length.
+# Every byte value at each position of a group: the alphabet decodes, "=" stops, white space
+# drops out, the rest (bytes 128-255 among them, however their low bits look) stops with the
+# capacity length.
 alphabet_raw <- charToRaw(paste(ref_alphabet, collapse = ""))
 for (pos in 0:3) {
   complete <- 6L + c(0L, 0L, 1L, 2L)[pos + 1L]
@@ -148,6 +154,8 @@ for (pos in 0:3) {
       expect_identical(got, ref_decode(rawToChar(text)), info = info)
     } else if (b == 61L) {
       expect_identical(got, charToRaw(strrep("A", complete)), info = info)
+    } else if (b %in% c(9:13, 32L)) {
+      expect_identical(got, ref_decode(paste0(rawToChar(text[-(9L + pos)]), "=")), info = info)
     } else {
       expect_identical(got, c(charToRaw(strrep("A", complete)), raw(12L - complete)), info = info)
     }
@@ -169,10 +177,10 @@ for (b in 128:255) {
 
 # ---- the strict wrapper names what is wrong ----
 malformed_texts <- list(
-  c("QUF", "its length 3 is not a multiple of 4"),
-  c("QUFBQ", "its length 5 is not a multiple of 4"),
+  c("QUF", "its last character, 'F' at position 3, has bits set past the last byte"),
+  c("QUFBQ", "its length is 5, 1 more than a multiple of 4"),
   c("QU!B", "byte 0x21 at position 3 is not in the Base64 alphabet"),
-  c("QUFB\nQUF", "byte 0x0a at position 5 is not in the Base64 alphabet"),
+  c("QUFB\x01QUF", "byte 0x01 at position 5 is not in the Base64 alphabet"),
   c("QQ==QUFB", "misplaced padding at position 3"),
   c("====", "misplaced padding at position 1"),
   c("QUFBAAAA!AAA", "byte 0x21 at position 9 is not in the Base64 alphabet")
@@ -195,14 +203,14 @@ res <- run_child({
     base64_decode("QUFBQQ==", strict = FALSE),
     base64_decode("QUFB====", strict = FALSE), # a wrong length guess: the shortening copy
     base64_decode("QU!BQQ==", strict = FALSE), # a wrong guess the other way: zero fill
-    base64_decode("QUF", strict = FALSE)
+    base64_decode("QUFBQ", strict = FALSE)
   )
   gctorture(FALSE)
   result(out)
 }, timeout = 120)
 expect_identical(res$status, 0L)
 expect_identical(res$result, list(
-  charToRaw("AQIDBAU="), charToRaw("AAAA"), charToRaw("AAA"), bytes(0x41, 0, 0, 0, 0, 0), raw(0)
+  charToRaw("AQIDBAU="), charToRaw("AAAA"), charToRaw("AAA"), bytes(0x41, 0, 0, 0, 0, 0), raw(3)
 ))
 
 check_leaks()
