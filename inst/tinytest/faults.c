@@ -191,17 +191,22 @@ ssize_t write(int fd, const void *buf, size_t n) {
   return rc;
 }
 
-/* The third argument is an int or a pointer, or absent: passed on as a word either way. */
+/* The third argument is an int or a pointer, or absent: passed on as a word either way. `from`
+   is the interposer's caller, taken there: only calls from client.so count. */
+static int pass_fcntl(int (*real)(int, int, ...), void *from, int fd, int cmd, uintptr_t arg) {
+  int how = inject(C_FCNTL, from, fd);
+  if (how == FAIL) return -1;
+  int rc = real(fd, cmd, arg);
+  if (how == PASS && rc >= 0) known(fd, 1);
+  return rc;
+}
+
 int fcntl(int fd, int cmd, ...) {
   va_list ap;
   va_start(ap, cmd);
   uintptr_t arg = va_arg(ap, uintptr_t);
   va_end(ap);
-  int how = inject(C_FCNTL, FROM, fd);
-  if (how == FAIL) return -1;
-  int rc = real_fcntl(fd, cmd, arg);
-  if (how == PASS && rc >= 0) known(fd, 1);
-  return rc;
+  return pass_fcntl(real_fcntl, FROM, fd, cmd, arg);
 }
 
 int fcntl64(int fd, int cmd, ...) {
@@ -209,11 +214,7 @@ int fcntl64(int fd, int cmd, ...) {
   va_start(ap, cmd);
   uintptr_t arg = va_arg(ap, uintptr_t);
   va_end(ap);
-  int how = inject(C_FCNTL, FROM, fd);
-  if (how == FAIL) return -1;
-  int rc = (real_fcntl64 ? real_fcntl64 : real_fcntl)(fd, cmd, arg);
-  if (how == PASS && rc >= 0) known(fd, 1);
-  return rc;
+  return pass_fcntl(real_fcntl64 ? real_fcntl64 : real_fcntl, FROM, fd, cmd, arg);
 }
 
 /* ---- control from R ---- */
