@@ -235,10 +235,13 @@ redirect_stream <- function(stream, to, drop) {
     fail("`drop = TRUE` needs a descriptor in `to`; a file redirection always saves")
   }
   flush_std()
-  # A held interrupt is left to R's next check: delivered here, it would leave the stream
-  # switched with its saved stream never handed back.
-  record <- native(suspendInterrupts(switch_stream(stream, to, drop)))
-  invisible(if (!is.null(record)) record$handle)
+  # A held interrupt is left to R's next check, in the caller, once the saved stream is theirs:
+  # delivered here, it would leave the stream switched with its saved stream never handed back.
+  # So the hand-back is held too, and nothing is evaluated here after it.
+  suspendInterrupts({
+    record <- native(switch_stream(stream, to, drop))
+    invisible(if (!is.null(record)) record$handle)
+  })
 }
 
 restore_stream <- function(stream, saved) {

@@ -601,6 +601,34 @@ for (script in c('f <- function() client::capture_output(stop("the real reason")
   unlink(err)
 }
 
+# An interrupt that arrives while redirect_stdout() switches is held until the saved stream is
+# the caller's: it lands after the assignment, never between the switch and the hand-back. Here
+# it is sent as the last internal step of the switch returns, and R checks for it at once.
+r <- run_child({
+  f <- tempfile()
+  suppressMessages(trace("native", where = asNamespace("client"), print = FALSE, exit = quote({
+    tools::pskill(Sys.getpid(), tools::SIGINT)
+    for (i in 1:5000) NULL
+  })))
+  stdout_was <- fd_target(1L)
+  saved <- NULL
+  how <- tryCatch(allowInterrupts({
+    saved <- redirect_stdout(f)
+    Sys.sleep(0)
+    "not interrupted"
+  }), interrupt = function(e) "interrupted")
+  untrace("native", where = asNamespace("client"))
+  out <- list(how = how, handed_back = !is.null(saved), moved = fd_target(1L) != stdout_was)
+  if (!is.null(saved)) restore_stdout(saved)
+  out$back <- fd_target(1L) == stdout_was
+  v <- withVisible(redirect_stdout(f))
+  restore_stdout(v$value)
+  out$visible <- v$visible
+  result(out)
+})
+expect_equal(r$result, list(how = "interrupted", handed_back = TRUE, moved = TRUE, back = TRUE, visible = FALSE),
+             info = paste(r$stderr, collapse = "\n"))
+
 # R's own output where it does not reach the descriptors: inside sink() and capture.output().
 r <- run_child({
   sunk <- tempfile()
