@@ -142,12 +142,14 @@ restore_failure <- function(scope, record, e, is_error) {
 }
 
 # The closing step registered with on.exit(): reports restore failures as warnings when the frame
-# is left by an error or a jump, which must go on, and as an error after a normal return.
+# is left by an error or a jump, which must go on, and as an error after a normal return. An
+# interrupt held meanwhile is delivered here only after a normal return: during a jump it would
+# be raised past the handler that is taking the condition that started the jump.
 close_on_exit <- function(scope) {
   on.exit(unlink(scope$files))
   left_normally <- !identical(returnValue(unfinished), unfinished)
   close_scope(scope, if (!left_normally) unfinished)
-  if (scope$kind == "local") deliver_interrupts()
+  if (scope$kind == "local" && left_normally) deliver_interrupts()
 }
 
 unfinished <- new.env(parent = emptyenv())
