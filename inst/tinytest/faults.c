@@ -403,6 +403,11 @@ SEXP fs_storm_stop(void) {
     storm_stop = 1;
     pthread_join(storm_thread, NULL);
     storm_running = 0;
+    /* The last SIGINT may still be on its way to this thread, and it would land in the caller's
+       code after the storm. A signal pending for a thread is handled on its return from any
+       system call: one here hands it to R now, for the caller to raise. */
+    sigset_t pending;
+    sigpending(&pending);
   }
   return Rf_ScalarInteger(storm_sent);
 }
