@@ -148,16 +148,22 @@ static mode_t open_mode(int flags, va_list ap) {
   return (flags & (O_CREAT | O_TMPFILE)) ? (mode_t)va_arg(ap, int) : 0;
 }
 
+/* `from` is the interposer's caller, taken there: only calls from client.so count. */
+static int pass_open(int (*real)(const char *, int, ...), void *from, const char *path, int flags,
+                     mode_t mode) {
+  int how = inject(C_OPEN, from, -1);
+  if (how == FAIL) return -1;
+  int rc = real(path, flags, mode);
+  if (how == PASS) known(rc, 1);
+  return rc;
+}
+
 int open(const char *path, int flags, ...) {
   va_list ap;
   va_start(ap, flags);
   mode_t mode = open_mode(flags, ap);
   va_end(ap);
-  int how = inject(C_OPEN, FROM, -1);
-  if (how == FAIL) return -1;
-  int rc = real_open(path, flags, mode);
-  if (how == PASS) known(rc, 1);
-  return rc;
+  return pass_open(real_open, FROM, path, flags, mode);
 }
 
 int open64(const char *path, int flags, ...) {
@@ -165,11 +171,7 @@ int open64(const char *path, int flags, ...) {
   va_start(ap, flags);
   mode_t mode = open_mode(flags, ap);
   va_end(ap);
-  int how = inject(C_OPEN, FROM, -1);
-  if (how == FAIL) return -1;
-  int rc = (real_open64 ? real_open64 : real_open)(path, flags, mode);
-  if (how == PASS) known(rc, 1);
-  return rc;
+  return pass_open(real_open64 ? real_open64 : real_open, FROM, path, flags, mode);
 }
 
 int close(int fd) {
@@ -191,8 +193,7 @@ ssize_t write(int fd, const void *buf, size_t n) {
   return rc;
 }
 
-/* The third argument is an int or a pointer, or absent: passed on as a word either way. `from`
-   is the interposer's caller, taken there: only calls from client.so count. */
+/* The third argument is an int or a pointer, or absent: passed on as a word either way. */
 static int pass_fcntl(int (*real)(int, int, ...), void *from, int fd, int cmd, uintptr_t arg) {
   int how = inject(C_FCNTL, from, fd);
   if (how == FAIL) return -1;
