@@ -60,11 +60,7 @@ robust: sanitize valgrind gctorture fuzz lint
 
 # The fault harness alone (inst/tinytest/test_faults.R, which `make test` runs too).
 faults: install
-	$(RSCRIPT) --vanilla -e 'lib <- "$(LIB)"; .libPaths(c(lib, .libPaths()))' \
-	  -e 'suppressMessages(library(client, lib.loc = lib))' \
-	  -e 'r <- tinytest::run_test_file(system.file("tinytest", "test_faults.R", package = "client", lib.loc = lib), verbose = 1, color = isatty(stdout()))' \
-	  -e 'failed <- vapply(r, isFALSE, NA); if (any(failed)) writeLines(vapply(r[failed], format, "", type = "long"))' \
-	  -e 'cat(sprintf("\n%d passed, %d failed\n", sum(!failed), sum(failed))); quit(status = any(failed))'
+	$(RSCRIPT) --vanilla tools/run-tests.R $(LIB) test_faults.R
 
 # Removes what the development checks built.
 clean-dev:
